@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Every test: host build and all its tests, the unit tests again under ASan+UBSan, the
+# ThreadSanitizer stress tests, the fuzz targets, and both Windows cross builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+./scripts/install-deps.sh
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "host: build and run all tests"
+cmake --preset host
+cmake --build --preset host
+ctest --preset host
+
+step "host-asan: unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset host-asan
+cmake --build --preset host-asan
+ctest --preset host-asan
+
+step "host-tsan: concurrency stress tests under ThreadSanitizer"
+cmake --preset host-tsan
+cmake --build --preset host-tsan
+ctest --preset host-tsan
+
+step "host-fuzz: fuzz targets (clang, libFuzzer)"
+cmake --preset host-fuzz
+cmake --build --preset host-fuzz --target ampfx-fuzzers
+ctest --preset host-fuzz
+
+for preset in windows-x64 windows-x86; do
+    step "$preset: cross build"
+    cmake --preset "$preset"
+    cmake --build --preset "$preset"
+done
+
+step "all tests passed"

@@ -1,0 +1,232 @@
+// ampfx-render end to end: files in, files out, exit statuses.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pcm_file.h"
+#include "render_options.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RenderToolTest : public ::testing::Test {
+  protected:
+    RenderToolTest() {
+        dir = fs::temp_directory_path() /
+              ("ampfx-render-test-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    ~RenderToolTest() override { fs::remove_all(dir); }
+
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+
+    // Runs the tool; returns its exit status, with stderr in `stderrText`.
+    int Run(const std::string& args) {
+        const std::string errPath = Path("stderr.txt");
+        const std::string command = std::string(AMPFX_RENDER_PATH) + " " + args + " 2>" + errPath;
+        const int status = std::system(command.c_str());
+        stderrText.clear();
+        if (FILE* f = std::fopen(errPath.c_str(), "r")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                stderrText.append(buf, n);
+            std::fclose(f);
+        }
+        return WEXITSTATUS(status);
+    }
+
+    // Writes a file of `channels` channels in the given libsndfile format.
+    void WriteFile(const std::string& path, int channels, int format,
+                   const std::vector<int16_t>& samples) {
+        SF_INFO info{};
+        info.channels = channels;
+        info.samplerate = 44100;
+        info.format = format;
+        SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        sf_writef_short(file, samples.data(), samples.size() / channels);
+        sf_close(file);
+    }
+
+    std::vector<int16_t> RandomSamples(size_t count) {
+        std::mt19937 rng(static_cast<uint32_t>(count));
+        std::vector<int16_t> samples(count);
+        for (auto& s : samples)
+            s = static_cast<int16_t>(rng());
+        return samples;
+    }
+
+    fs::path dir;
+    std::string stderrText;
+};
+
+const char* kAllOff = "--eq off --virtual71 off --sound-field 0 --drc off --noise-clean off";
+
+TEST_F(RenderToolTest, EveryStageOffReturnsTheInputByteForByte) {
+    const std::vector<int16_t> samples = RandomSamples(2 * 12345);
+    WriteFile(Path("in.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples);
+    StereoPcm in;
+    std::string error;
+    ASSERT_TRUE(ReadStereoPcm(Path("in.wav"), &in, &error)) << error;
+    for (const char* chunk : {"1", "3", "4", "7", "1920", "4097", "100000"}) {
+        ASSERT_EQ(Run(Path("in.wav") + " " + Path("out.wav") + " " + kAllOff + " --chunk " + chunk),
+                  0)
+            << stderrText;
+        StereoPcm out;
+        ASSERT_TRUE(ReadStereoPcm(Path("out.wav"), &out, &error)) << error;
+        EXPECT_EQ(out.sampleRate, 44100);
+        EXPECT_EQ(out.bytes, in.bytes) << "chunk " << chunk;
+        EXPECT_NE(stderrText.find("mute-requests: 0 unmute-requests: 0"), std::string::npos);
+    }
+}
+
+TEST_F(RenderToolTest, MonoIsPlayedOnBothChannelsAndFloatBecomesSixteenBits) {
+    WriteFile(Path("mono.wav"), 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, {100, -200, 300});
+    ASSERT_EQ(Run(Path("mono.wav") + " " + Path("out.wav") + " " + kAllOff), 0) << stderrText;
+    StereoPcm out;
+    std::string error;
+    ASSERT_TRUE(ReadStereoPcm(Path("out.wav"), &out, &error));
+    std::vector<int16_t> samples(out.bytes.size() / 2);
+    std::memcpy(samples.data(), out.bytes.data(), out.bytes.size());
+    EXPECT_EQ(samples, (std::vector<int16_t>{100, 100, -200, -200, 300, 300}));
+
+    WriteFile(Path("float.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {16384, -16384});
+    ASSERT_EQ(Run(Path("float.wav") + " " + Path("out2.wav") + " " + kAllOff), 0) << stderrText;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(Path("out2.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    short back[2];
+    EXPECT_EQ(sf_readf_short(file, back, 1), 1);
+    sf_close(file);
+    EXPECT_EQ(back[0], 16384);
+    EXPECT_EQ(back[1], -16384);
+}
+
+TEST_F(RenderToolTest, GateRequestsAreReported) {
+    // One second of silence: the gate mutes once.
+    WriteFile(Path("quiet.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+              std::vector<int16_t>(2 * 44100, 0));
+    ASSERT_EQ(Run(Path("quiet.wav") + " " + Path("out.wav") + " --noise-clean on"), 0);
+    EXPECT_NE(stderrText.find("mute-requests: 1 unmute-requests: 0"), std::string::npos)
+        << stderrText;
+    ASSERT_EQ(Run(Path("quiet.wav") + " " + Path("out.wav") + " --noise-clean on --host-mute 1"),
+              0);
+    EXPECT_NE(stderrText.find("mute-requests: 0 unmute-requests: 0"), std::string::npos);
+}
+
+TEST_F(RenderToolTest, BadInputsExitWithStatusTwo) {
+    WriteFile(Path("quad.wav"), 4, SF_FORMAT_WAV | SF_FORMAT_PCM_16, std::vector<int16_t>(40, 1));
+    EXPECT_EQ(Run(Path("quad.wav") + " " + Path("out.wav")), 2);
+    EXPECT_NE(stderrText.find("4 channels"), std::string::npos) << stderrText;
+
+    EXPECT_EQ(Run(Path("missing.wav") + " " + Path("out.wav")), 2);
+    EXPECT_NE(stderrText.find("cannot read"), std::string::npos);
+
+    {
+        FILE* f = std::fopen(Path("junk.wav").c_str(), "wb");
+        std::fputs("RIFF\x10\0\0\0WAVEjunk", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(Run(Path("junk.wav") + " " + Path("out.wav")), 2);
+
+    WriteFile(Path("in.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, {1, 2});
+    EXPECT_EQ(Run(Path("in.wav") + " " + Path("no-such-dir/out.wav")), 2);
+    EXPECT_NE(stderrText.find("cannot write"), std::string::npos);
+    EXPECT_EQ(Run(Path("in.wav") + " " + Path("out.wav") + " --chunk 0"), 2);
+    EXPECT_EQ(Run(Path("in.wav") + " " + Path("out.wav") + " --eq maybe"), 2);
+    EXPECT_EQ(Run(Path("in.wav")), 2);
+    EXPECT_EQ(Run("--help"), 0);
+}
+
+TEST(RenderOptionsTest, ParsesEveryOption) {
+    RenderOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseRenderOptions({"a.wav",
+                                    "--chunk",
+                                    "7",
+                                    "b.wav",
+                                    "--eq",
+                                    "off",
+                                    "--eq-gains",
+                                    "1,2,3,4,5,6,7,8,9,0.5",
+                                    "--virtual71",
+                                    "off",
+                                    "--distances",
+                                    "0,1,0,1,0,1,0,1.5",
+                                    "--angles",
+                                    "0,1,2,3,4,5,6,7",
+                                    "--sound-field",
+                                    "3",
+                                    "--drc",
+                                    "on",
+                                    "--noise-clean",
+                                    "on",
+                                    "--host-mute",
+                                    "255",
+                                    "--restart-countdown",
+                                    "30"},
+                                   &options, &error))
+        << error;
+    EXPECT_EQ(options.input, "a.wav");
+    EXPECT_EQ(options.output, "b.wav");
+    EXPECT_EQ(options.chunkBytes, 7u);
+    EXPECT_FALSE(options.engine.equalizer);
+    EXPECT_EQ(options.engine.eqGains[9], 0.5f);
+    EXPECT_FALSE(options.engine.virtual71);
+    EXPECT_EQ(options.engine.distances[7], 1.5f);
+    EXPECT_EQ(options.engine.angles[7], 7.0f);
+    EXPECT_EQ(options.engine.soundField, 3u);
+    EXPECT_TRUE(options.engine.drc);
+    EXPECT_TRUE(options.engine.noiseClean);
+    EXPECT_EQ(options.engine.hostMute, 255);
+    EXPECT_EQ(options.engine.restartCountdown, 30);
+}
+
+TEST(RenderOptionsTest, RejectsMalformedValues) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"a", "b", "--eq-gains", "1,2,3"},
+        {"a", "b", "--eq-gains", "1,2,3,4,5,6,7,8,9,10,11"},
+        {"a", "b", "--eq-gains", "1,2,3,4,5,6,7,8,9,"},
+        {"a", "b", "--eq-gains", "1,2,3,4,5,6,7,8,9,nan"},
+        {"a", "b", "--distances", "1,1,1,1,1,1,1,x"},
+        {"a", "b", "--host-mute", "256"},
+        {"a", "b", "--host-mute", "-1"},
+        {"a", "b", "--chunk", "12abc"},
+        {"a", "b", "--restart-countdown", "99999999999"},
+        {"a", "b", "--preset", "disco"},
+        {"a", "b", "--frobnicate", "1"},
+        {"a", "b", "--drc"},
+        {"a", "b", "c"},
+    };
+    for (const auto& args : bad) {
+        RenderOptions options;
+        std::string error;
+        EXPECT_FALSE(ParseRenderOptions(args, &options, &error)) << args[2];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(RenderOptionsTest, PresetSetsTheExactGainsOfItsDecibels) {
+    RenderOptions options;
+    std::string error;
+    ASSERT_TRUE(ParseRenderOptions({"a", "b", "--preset", "TBass"}, &options, &error));
+    EXPECT_EQ(options.engine.eqGains[0], static_cast<float>(std::pow(10.0, 6.0 / 20.0)));
+    EXPECT_EQ(options.engine.eqGains[3], 1.0f);
+    EXPECT_EQ(options.engine.eqGains[9], static_cast<float>(std::pow(10.0, -8.0 / 20.0)));
+}
+
+}  // namespace
