@@ -16,7 +16,13 @@ inline T LoadShared(const T& field) {
 }
 
 template <typename T>
-inline void StoreShared(T& field, T value) {
+struct SharedValue {
+    using Type = T;
+};
+
+// The value's type follows the field's, so a literal needs no cast to match it.
+template <typename T>
+inline void StoreShared(T& field, typename SharedValue<T>::Type value) {
     __atomic_store(&field, &value, __ATOMIC_RELAXED);
 }
 

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Fails when a driver image imports anything but kernel modules or carries constructors.
+#   check-driver-image.sh OBJDUMP IMAGE
+set -euo pipefail
+objdump=$1
+image=$2
+
+allowed='^(ntoskrnl\.exe|hal\.dll|usbd\.sys)$'
+bad=0
+while read -r dll; do
+    if ! printf '%s\n' "$dll" | tr 'A-Z' 'a-z' | grep -Eq "$allowed"; then
+        echo "error: $image imports from $dll; a kernel driver may import only ntoskrnl.exe, HAL.dll and USBD.SYS" >&2
+        bad=1
+    fi
+done < <("$objdump" -p "$image" | sed -n 's/^\s*DLL Name: //p')
+
+if "$objdump" -h "$image" | grep -Eq '\s\.(ctors|init_array)\s'; then
+    echo "error: $image has global constructors, which no driver start-up runs" >&2
+    bad=1
+fi
+if ! "$objdump" -p "$image" | grep -Eq '^Subsystem\s+0+1\s'; then
+    echo "error: $image is not a native-subsystem image" >&2
+    bad=1
+fi
+exit $bad

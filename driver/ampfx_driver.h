@@ -1,0 +1,106 @@
+// The filter driver's chief header: the device extension, the driver-wide state and the
+// routines shared between the driver's files.
+//
+// The same sources build Ampfx.sys against the Windows DDK headers and the host simulator
+// against platform/host/kernel; nothing here may depend on which.
+#pragma once
+
+#include <ntddk.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+#include "ampfx_ioctl.h"
+#include "effect_state.h"
+#include "equalizer.h"
+
+static_assert(sizeof(WCHAR) == 2, "UNICODE_STRING needs 16-bit characters");
+
+// Wide literals are written u"..." so that they are 16-bit on every build.
+inline PCWSTR Wide(const char16_t* text) {
+    return reinterpret_cast<PCWSTR>(text);
+}
+
+constexpr ULONG kAmpfxPoolTag = 0x78666D41;  // 'Amfx' in a pool dump
+
+enum FILTER_PNP_STATE : ULONG {
+    NotStarted = 0,
+    Started,
+    SurpriseRemoved,
+    Removed,
+};
+
+// One per device object, filter and control device alike. The first fields are in the
+// order the driver has always declared them; the deferred-deletion objects and the link
+// from the control device to its filter device follow.
+struct DEVICE_EXTENSION {
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT LowerDevice;
+    EqStream EqStream;  // the device's equalizer buffers; all null in the control device
+    ULONG IsControlDevice;
+    FILTER_PNP_STATE PnpState;
+    volatile LONG OutstandingIo;
+    KEVENT RemoveEvent;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    int32_t RestartCountdown;  // the engine counts it down; i32 on every build
+
+    // Deferred deletion on the oldest driver model: per device, so that two removals within
+    // 50 ms never re-arm a timer that is still pending.
+    KTIMER DeleteTimer;
+    KDPC DeleteDpc;
+    PIO_WORKITEM DeleteWorkItem;
+
+    // Control device only: the filter device it was created with, whose outstanding count
+    // guards the requests the control path sends down to LowerDevice.
+    DEVICE_EXTENSION* FilterExtension;
+};
+typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
+
+// Driver-wide state.
+extern EffectState g_EffectState;
+extern PDEVICE_OBJECT ControlDevice;
+extern ULONG WdmVersionClass;
+extern ULONG DeviceUnlisted;
+extern ULONG DeviceSupported;
+extern volatile LONG FilterDeviceCount;
+extern const EffectServices g_EffectServices;
+
+// driver_entry.cpp
+NTSTATUS NTAPI FilterPass(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+bool FilterAcquire(PDEVICE_EXTENSION Extension);
+void FilterRelease(PDEVICE_EXTENSION Extension);
+
+// pnp.cpp
+NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS NTAPI FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// control_device.cpp
+NTSTATUS FilterCreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_EXTENSION FilterExtension);
+void FilterDeleteControlDevice();
+
+// settings_store.cpp
+void LoadSettings();
+void SaveSettings();
+
+// urb_filter.cpp
+NTSTATUS NTAPI FilterDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS FilterAllocateWorkBuffers(PDEVICE_EXTENSION Extension);
+void FilterReleaseWorkBuffers(PDEVICE_EXTENSION Extension);
+void FilterIdentifyDevice(PDEVICE_EXTENSION Extension);
+NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb);
+NTSTATUS SetDeviceMute(PDEVICE_EXTENSION Extension, UCHAR Value);
+
+// control_protocol.cpp
+NTSTATUS FilterDispatchControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// fp_state_*.cpp: the floating-point state around the effects in the stream path.
+struct FILTER_FP_STATE {
+    KFLOATING_SAVE Save;
+};
+bool FilterSaveFloatingPoint(FILTER_FP_STATE* State);
+void FilterRestoreFloatingPoint(FILTER_FP_STATE* State);
+
+inline PDEVICE_EXTENSION FilterExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}

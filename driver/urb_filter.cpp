@@ -1,0 +1,306 @@
+// USB request blocks on their way from the class driver to the bus: playback transfers are
+// processed in place, four other kinds are watched, and the filter sends URBs of its own to
+// identify the device and to drive the mute gate.
+#include "ampfx_driver.h"
+#include "shared_access.h"
+#include "sound_field.h"
+
+namespace {
+
+constexpr USHORT kVendorId = 0x0F1E;
+constexpr UCHAR kSetCur = 0x01;
+constexpr USHORT kMuteControlValue = 0x0100;  // mute control, channel 0
+constexpr USHORT kMuteUnitIndex = 0x3100;     // feature unit 0x31, interface 0
+constexpr int32_t kRestartCountdown = 30;
+constexpr LONGLONG kSubmitTimeout = -25000000;  // 2.5 s, relative, 100 ns units
+
+struct SupportedDevice {
+    USHORT ProductId;
+    USHORT ChipModel;
+};
+
+// Lookup order; the table ends at the first empty row.
+const SupportedDevice kSupportedDevices[] = {
+    {0x1607, 4410}, {0x160B, 4410}, {0x160C, 4405}, {0x160D, 4420}, {0x1613, 4420}, {0x1517, 4420},
+    {0x1527, 4420}, {0x1614, 4430}, {0x1615, 4430}, {0x1616, 4430}, {0x1617, 4430}, {0, 0},
+};
+
+const SupportedDevice* FindSupportedDevice(USHORT vendorId, USHORT productId) {
+    if (vendorId != kVendorId)
+        return nullptr;
+    for (const SupportedDevice* row = kSupportedDevices; row->ProductId != 0; ++row) {
+        if (row->ProductId == productId)
+            return row;
+    }
+    return nullptr;
+}
+
+// A mute request of the filter's own: the URB and its one data byte travel together, so an
+// asynchronous request owns everything it needs until its completion frees it.
+struct MUTE_REQUEST {
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Urb;
+    UCHAR Value;
+    PDEVICE_EXTENSION Extension;
+};
+
+void BuildMuteUrb(MUTE_REQUEST* request, UCHAR value) {
+    RtlZeroMemory(request, sizeof *request);
+    request->Value = value;
+    UsbBuildVendorRequest(reinterpret_cast<PURB>(&request->Urb), URB_FUNCTION_CLASS_INTERFACE,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0, kSetCur,
+                          kMuteControlValue, kMuteUnitIndex, &request->Value, nullptr, 1, nullptr);
+}
+
+// IRQL: <= DISPATCH_LEVEL. Frees what the asynchronous mute allocated.
+NTSTATUS NTAPI FilterMuteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    MUTE_REQUEST* request = static_cast<MUTE_REQUEST*>(Context);
+    PDEVICE_EXTENSION extension = request->Extension;
+    IoFreeIrp(Irp);
+    ExFreePoolWithTag(request, kAmpfxPoolTag);
+    FilterRelease(extension);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The gate's mute request from the stream path, which may run at DISPATCH_LEVEL where no
+// wait is allowed: sent asynchronously; its completion frees the URB and the request. It
+// counts as outstanding I/O, so a remove waits for it. The caller (the URB dispatch) holds
+// a count of its own, so the device cannot be removed while this is being sent.
+void FilterStreamSetDeviceMute(void* context, uint32_t on) {
+    PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(context);
+    MUTE_REQUEST* request = static_cast<MUTE_REQUEST*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(MUTE_REQUEST), kAmpfxPoolTag));
+    if (request == nullptr)
+        return;
+    BuildMuteUrb(request, on ? 1 : 0);
+    request->Extension = extension;
+
+    PIRP irp = IoAllocateIrp(extension->LowerDevice->StackSize, FALSE);
+    if (irp == nullptr) {
+        ExFreePoolWithTag(request, kAmpfxPoolTag);
+        return;
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = &request->Urb;
+    IoSetCompletionRoutine(irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE);
+
+    InterlockedIncrement(&extension->OutstandingIo);
+    IoCallDriver(extension->LowerDevice, irp);
+}
+
+// One playback transfer through the effects, with the floating-point state saved where the
+// platform needs it. IRQL: <= DISPATCH_LEVEL.
+void FilterProcessPlayback(PDEVICE_EXTENSION extension, PVOID buffer, ULONG length) {
+    FILTER_FP_STATE fpState;
+    if (!FilterSaveFloatingPoint(&fpState))
+        return;
+    EffectDeviceContext context;
+    context.State = &g_EffectState;
+    context.Eq = &extension->EqStream;
+    context.RestartCountdown = &extension->RestartCountdown;
+    context.SetDeviceMute = FilterStreamSetDeviceMute;
+    context.MuteContext = extension;
+    ProcessPlaybackBuffer(&context, static_cast<uint8_t*>(buffer), length);
+    FilterRestoreFloatingPoint(&fpState);
+}
+
+// A stream starts on interface 1: the equalizer ring, the gate counter and the sound
+// field's delay memory start afresh. IRQL: <= DISPATCH_LEVEL.
+void FilterResetStream(PDEVICE_EXTENSION extension) {
+    ResetEqStreamForStreamStart(&extension->EqStream);
+    StoreShared(g_EffectState.NoiseGateCount, 0);
+    ClearSoundFieldForStreamStart(&g_EffectState);
+}
+
+// The URB's own length must cover the fields read for its function; a shorter block is
+// passed down untouched rather than read past its end.
+bool UrbCovers(const URB* urb, size_t size) {
+    return urb->UrbHeader.Length >= size;
+}
+
+void FilterWatchUrb(PDEVICE_EXTENSION extension, PURB urb) {
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_ISOCH_TRANSFER: {
+            if (!UrbCovers(urb, sizeof(struct _URB_ISOCH_TRANSFER)))
+                break;
+            struct _URB_ISOCH_TRANSFER& transfer = urb->UrbIsochronousTransfer;
+            if (transfer.TransferFlags == USBD_START_ISO_TRANSFER_ASAP &&
+                LoadShared(DeviceUnlisted) == 0 && transfer.TransferBuffer != nullptr) {
+                FilterProcessPlayback(extension, transfer.TransferBuffer,
+                                      transfer.TransferBufferLength);
+            }
+            break;
+        }
+        case URB_FUNCTION_CLASS_INTERFACE: {
+            if (!UrbCovers(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)))
+                break;
+            struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request =
+                urb->UrbControlVendorClassRequest;
+            if (request.Request == kSetCur && request.Value == kMuteControlValue &&
+                request.Index == kMuteUnitIndex && request.TransferBuffer != nullptr &&
+                request.TransferBufferLength != 0) {
+                StoreShared(g_EffectState.HostMuteState,
+                            *static_cast<const UCHAR*>(request.TransferBuffer));
+            }
+            break;
+        }
+        case URB_FUNCTION_ABORT_PIPE:
+            StoreShared(extension->RestartCountdown, kRestartCountdown);
+            break;
+        case URB_FUNCTION_SELECT_INTERFACE: {
+            if (!UrbCovers(urb, FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface) +
+                                    FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Class))) {
+                break;
+            }
+            const USBD_INTERFACE_INFORMATION& selected = urb->UrbSelectInterface.Interface;
+            if (selected.InterfaceNumber == 1 && selected.AlternateSetting != 0) {
+                FilterResetStream(extension);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+}  // namespace
+
+// IRQL: <= DISPATCH_LEVEL, in the class driver's context. Every URB goes down unchanged in
+// its framing; only the samples of a playback transfer are rewritten.
+NTSTATUS NTAPI FilterDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = FilterExtensionOf(DeviceObject);
+    if (extension->IsControlDevice) {
+        return FilterCompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    if (!FilterAcquire(extension)) {
+        return FilterCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
+    if (urb != nullptr) {
+        FilterWatchUrb(extension, urb);
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    const NTSTATUS status = IoCallDriver(extension->LowerDevice, Irp);
+    FilterRelease(extension);
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL (AddDevice). The equalizer ring and its six block buffers.
+NTSTATUS FilterAllocateWorkBuffers(PDEVICE_EXTENSION Extension) {
+    EqStream& eq = Extension->EqStream;
+    eq.Ring = static_cast<uint8_t*>(
+        ExAllocatePoolWithTag(NonPagedPool, kEqRingAllocBytes, kAmpfxPoolTag));
+    float** buffers[] = {&eq.Block,        &eq.ImaginaryInput,
+                         &eq.SpectrumReal, &eq.SpectrumImaginary,
+                         &eq.OverlapLeft,  &eq.OverlapRight};
+    bool complete = eq.Ring != nullptr;
+    for (float** buffer : buffers) {
+        if (!complete)
+            break;
+        *buffer =
+            static_cast<float*>(ExAllocatePoolWithTag(NonPagedPool, kEqBufferBytes, kAmpfxPoolTag));
+        complete = *buffer != nullptr;
+    }
+    if (!complete) {
+        FilterReleaseWorkBuffers(Extension);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InitEqStream(&eq);
+    BuildBitReverseTables();
+    return STATUS_SUCCESS;
+}
+
+// IRQL: PASSIVE_LEVEL. Frees whatever of the equalizer buffers exists.
+void FilterReleaseWorkBuffers(PDEVICE_EXTENSION Extension) {
+    EqStream& eq = Extension->EqStream;
+    if (eq.Ring != nullptr)
+        ExFreePoolWithTag(eq.Ring, kAmpfxPoolTag);
+    eq.Ring = nullptr;
+    float** buffers[] = {&eq.Block,        &eq.ImaginaryInput,
+                         &eq.SpectrumReal, &eq.SpectrumImaginary,
+                         &eq.OverlapLeft,  &eq.OverlapRight};
+    for (float** buffer : buffers) {
+        if (*buffer != nullptr)
+            ExFreePoolWithTag(*buffer, kAmpfxPoolTag);
+        *buffer = nullptr;
+    }
+}
+
+// IRQL: PASSIVE_LEVEL. Sends the URB down and waits for it up to 2.5 s; a request still
+// pending then is cancelled and awaited, because its event and status block live on this
+// stack. Returns the request's final status (the timeout status, a success, after a
+// cancel), or success without sending when no request could be built.
+NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus;
+    ioStatus.Status = STATUS_SUCCESS;
+    ioStatus.Information = 0;
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, Extension->LowerDevice,
+                                             nullptr, 0, nullptr, 0, TRUE, &event, &ioStatus);
+    if (irp == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, irp);
+    if (status == STATUS_PENDING) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kSubmitTimeout;
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        if (status == STATUS_TIMEOUT) {
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        } else {
+            // The wait only says the request finished; how it finished is in its status.
+            status = ioStatus.Status;
+        }
+    }
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL. The class-interface SET_CUR that switches the mute control of
+// feature unit 0x31, sent and awaited.
+NTSTATUS SetDeviceMute(PDEVICE_EXTENSION Extension, UCHAR Value) {
+    MUTE_REQUEST* request = static_cast<MUTE_REQUEST*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(MUTE_REQUEST), kAmpfxPoolTag));
+    if (request == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    BuildMuteUrb(request, Value);
+    const NTSTATUS status =
+        FilterSubmitUrbSynchronously(Extension, reinterpret_cast<PURB>(&request->Urb));
+    ExFreePoolWithTag(request, kAmpfxPoolTag);
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL, after the start request went down. The most recently started device
+// decides for all whether the stream is processed and whether the protocol answers.
+void FilterIdentifyDevice(PDEVICE_EXTENSION Extension) {
+    RtlZeroMemory(&Extension->DeviceDescriptor, sizeof Extension->DeviceDescriptor);
+
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST urb;
+    USB_DEVICE_DESCRIPTOR descriptor;
+    RtlZeroMemory(&urb, sizeof urb);
+    RtlZeroMemory(&descriptor, sizeof descriptor);
+    UsbBuildGetDescriptorRequest(
+        reinterpret_cast<PURB>(&urb), sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+        USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, nullptr, sizeof descriptor, nullptr);
+    if (NT_SUCCESS(FilterSubmitUrbSynchronously(Extension, reinterpret_cast<PURB>(&urb)))) {
+        RtlCopyMemory(&Extension->DeviceDescriptor, &descriptor, sizeof descriptor);
+        const bool listed =
+            FindSupportedDevice(descriptor.idVendor, descriptor.idProduct) != nullptr;
+        StoreShared(DeviceUnlisted, listed ? 0u : 1u);
+    }
+
+    const SupportedDevice* row = FindSupportedDevice(Extension->DeviceDescriptor.idVendor,
+                                                     Extension->DeviceDescriptor.idProduct);
+    StoreShared(DeviceSupported, row != nullptr ? 1u : 0u);
+    if (row != nullptr && row->ChipModel == 4410) {
+        // Devices with the 4410 chip always start with the gate and the level control off.
+        StoreShared(g_EffectState.EnableNoiseClean, 0u);
+        StoreShared(g_EffectState.EnableSoundDRC, 0u);
+    }
+}
