@@ -320,6 +320,27 @@ TEST_F(EqualizerTest, ZeroGainsSilenceAndHugeGainsSaturateWithoutWrapping) {
     EXPECT_GT(clipped, 1000u);
 }
 
+TEST_F(EqualizerTest, NonNumberGainsGiveSilenceUntilTheCurveIsSaneAgain) {
+    const std::vector<uint8_t> input = RandomBytes(4 * 20000, 10);
+    const std::vector<uint8_t> head(input.begin(), input.begin() + 4 * 10000);
+    const std::vector<uint8_t> tail(input.begin() + 4 * 10000, input.end());
+    UpdateEqCurveSegment(&device.state, 5, std::numeric_limits<float>::quiet_NaN());
+    UpdateEqCurveSegment(&device.state, 9, std::numeric_limits<float>::infinity());
+    const std::vector<uint8_t> silent = RunStream(device, head, 1920);
+    EXPECT_EQ(silent, std::vector<uint8_t>(silent.size(), 0));
+
+    UpdateEqCurveSegment(&device.state, 5, 1.0f);
+    UpdateEqCurveSegment(&device.state, 9, 1.0f);
+    const std::vector<int16_t> in = ToSamples(input);
+    const std::vector<int16_t> out = ToSamples(RunStream(device, tail, 1920));
+    // Blocks equalized with the sane curve reach the output after the frames still in the
+    // ring and one hop whose overlap half was a non-number.
+    for (size_t t = 10000 + 2048; t < 20000 - 3840; ++t) {
+        const size_t at = 2 * (t + 3840 - 10000);
+        ASSERT_NEAR(out[at], 0.891251 * in[2 * t], 3.0 + 0.001 * std::abs(in[2 * t])) << t;
+    }
+}
+
 TEST_F(EqualizerTest, DeviceWithoutARingPassesTheTransferThrough) {
     device.context.Eq = nullptr;
     std::vector<uint8_t> bytes = RandomBytes(1920, 9);
