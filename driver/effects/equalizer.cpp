@@ -160,7 +160,9 @@ void ResetEqStreamForStreamStart(EqStream* eq) {
 void RunEqualizer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t byteLength) {
     EqStream* eq = ctx->Eq;
     const EffectState* state = ctx->State;
-    if (eq == nullptr || LoadShared(state->EnableAmpfxEQ) == 0)
+    // An empty transfer (whose buffer may be absent) stores nothing and, with the process
+    // position always less than a block behind, cannot complete a block either.
+    if (eq == nullptr || byteLength == 0 || LoadShared(state->EnableAmpfxEQ) == 0)
         return;
     // A piece of 4096 bytes adds exactly the hop that one block consumes, so taking a long
     // transfer piece by piece keeps the process position less than one block behind the
