@@ -108,6 +108,34 @@ inline void Butterflies(float* realK, float* imagK, uint32_t half, const double*
     }
 }
 
+// The first stage (half size 1) has one butterfly per block start and a single twiddle
+// value: pairs of neighbouring block starts share the two lanes instead.
+void FirstStagePairs(uint32_t n, float* realOut, float* imagOut, double twiddleReal,
+                     double twiddleImag) {
+    const Double2 ar0 = {twiddleReal, twiddleReal};
+    const Double2 ai0 = {twiddleImag, twiddleImag};
+    uint32_t start = 0;
+    for (; start + 4 <= n; start += 4) {
+        const Double2 rk = {realOut[start], realOut[start + 2]};
+        const Double2 ik = {imagOut[start], imagOut[start + 2]};
+        const Double2 rm = {realOut[start + 1], realOut[start + 3]};
+        const Double2 im = {imagOut[start + 1], imagOut[start + 3]};
+        const Double2 tr = ar0 * rm - ai0 * im;
+        const Double2 ti = ar0 * im + ai0 * rm;
+        const Double2 rmOut = rk - tr, imOut = ik - ti, rkOut = rk + tr, ikOut = ik + ti;
+        realOut[start + 1] = static_cast<float>(rmOut[0]);
+        realOut[start + 3] = static_cast<float>(rmOut[1]);
+        imagOut[start + 1] = static_cast<float>(imOut[0]);
+        imagOut[start + 3] = static_cast<float>(imOut[1]);
+        realOut[start] = static_cast<float>(rkOut[0]);
+        realOut[start + 2] = static_cast<float>(rkOut[1]);
+        imagOut[start] = static_cast<float>(ikOut[0]);
+        imagOut[start + 2] = static_cast<float>(ikOut[1]);
+    }
+    for (; start < n; start += 2)
+        Butterflies(realOut + start, imagOut + start, 1, &twiddleReal, &twiddleImag);
+}
+
 // A stage the tables do not cover: the recurrence, restarted at every block start.
 void RecurrenceStage(bool inverse, uint32_t n, uint32_t blockSize, float* realOut, float* imagOut) {
     const StageRecurrence c = StageConstants(inverse, blockSize);
@@ -209,6 +237,10 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
         }
         const double* twiddleReal = g_twiddleReal[direction] + (half - 1);
         const double* twiddleImag = g_twiddleImag[direction] + (half - 1);
+        if (half == 1) {
+            FirstStagePairs(n, realOut, imagOut, twiddleReal[0], twiddleImag[0]);
+            continue;
+        }
         for (uint32_t start = 0; start < n; start += blockSize)
             Butterflies(realOut + start, imagOut + start, half, twiddleReal, twiddleImag);
     }
