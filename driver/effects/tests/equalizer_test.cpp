@@ -53,10 +53,6 @@ class EqualizerTest : public ::testing::Test {
 
 // --- The gain curve -----------------------------------------------------------------------
 
-TEST_F(EqualizerTest, RebuildWithUnityGainsGivesAFlatCurve) {
-    EXPECT_EQ(Curve(device.state), std::vector<float>(kEqCurveBins, 1.0f));
-}
-
 TEST_F(EqualizerTest, EdgeBandsReachTheEndsOfTheCurve) {
     UpdateEqCurveSegment(&device.state, 9, 2.5f);
     for (uint32_t bin = 683; bin < kEqCurveBins; ++bin)
