@@ -1,6 +1,139 @@
-// The block equalizer. This is the stage's entry point; the transform and its helpers arrive
-// with the equalizer itself, and until then the stage leaves the samples as they are.
+// The ten-band block equalizer: the gain curve spread over the transform bins, and the stage
+// that equalizes each channel in half-overlapping 2048-frame blocks through the device's ring.
 #include "equalizer.h"
+
+#include "pcm.h"
+#include "shared_access.h"
+
+namespace {
+
+constexpr uint32_t kHopFrames = kEqHopBytes / 4;  // 1024
+constexpr uint32_t kHalfSpectrum = kEqBlockFrames / 2;
+constexpr double kOverlapGain = 0.891251;  // about -1 dB, keeps the window sum below 1
+constexpr uint32_t kLeftOffset = 0;
+constexpr uint32_t kRightOffset = 2;
+
+uint32_t RingAdvance(uint32_t position, uint32_t bytes) {
+    return (position + bytes) % kEqRingBytes;
+}
+
+// Bytes from `from` up to `to`, going forward round the ring.
+uint32_t RingDistance(uint32_t from, uint32_t to) {
+    return (to + kEqRingBytes - from) % kEqRingBytes;
+}
+
+uint32_t Min(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
+}
+
+// Copies `bytes` (at most one ring) into the ring at `position`, split at the ring's end.
+void StoreIntoRing(uint8_t* ring, uint32_t position, const uint8_t* source, uint32_t bytes) {
+    const uint32_t first = Min(bytes, kEqRingBytes - position);
+    __builtin_memcpy(ring + position, source, first);
+    __builtin_memcpy(ring, source + first, bytes - first);
+}
+
+void LoadFromRing(const uint8_t* ring, uint32_t position, uint8_t* target, uint32_t bytes) {
+    const uint32_t first = Min(bytes, kEqRingBytes - position);
+    __builtin_memcpy(target, ring + position, first);
+    __builtin_memcpy(target + first, ring, bytes - first);
+}
+
+// One channel of `frames` frames from a frame-aligned ring position as floats, wrapping at
+// the ring's end.
+void LoadChannel(const uint8_t* ring, uint32_t position, uint32_t channelOffset, float* samples,
+                 uint32_t frames) {
+    const uint32_t beforeEnd = Min(frames, (kEqRingBytes - position) / 4);
+    const uint8_t* source = ring + position + channelOffset;
+    for (uint32_t f = 0; f < beforeEnd; ++f)
+        samples[f] = static_cast<float>(LoadSample(source + 4 * f));
+    source = ring + channelOffset;
+    for (uint32_t f = beforeEnd; f < frames; ++f)
+        samples[f] = static_cast<float>(LoadSample(source + 4 * (f - beforeEnd)));
+}
+
+void StoreChannel(uint8_t* ring, uint32_t position, uint32_t channelOffset, const float* samples,
+                  uint32_t frames) {
+    const uint32_t beforeEnd = Min(frames, (kEqRingBytes - position) / 4);
+    uint8_t* target = ring + position + channelOffset;
+    for (uint32_t f = 0; f < beforeEnd; ++f)
+        StoreSample(target + 4 * f, SaturateRound(samples[f]));
+    target = ring + channelOffset;
+    for (uint32_t f = beforeEnd; f < frames; ++f)
+        StoreSample(target + 4 * (f - beforeEnd), SaturateRound(samples[f]));
+}
+
+// Bin k and its mirror 2048 - k take curve[k]; DC and the middle bin take curve[0]. The
+// curve is read entry by entry while a control request may be rewriting it.
+void ApplyCurve(const EffectState* state, float* real, float* imag) {
+    for (uint32_t k = 1; k < kHalfSpectrum; ++k) {
+        const float gain = LoadShared(state->EqGainCurve[k]);
+        const uint32_t mirror = kEqBlockFrames - k;
+        real[k] *= gain;
+        imag[k] *= gain;
+        real[mirror] *= gain;
+        imag[mirror] *= gain;
+    }
+    const float dcGain = LoadShared(state->EqGainCurve[0]);
+    real[0] *= dcGain;
+    imag[0] *= dcGain;
+    real[kHalfSpectrum] *= dcGain;
+    imag[kHalfSpectrum] *= dcGain;
+}
+
+// Analysis, curve, synthesis and overlap-add of one channel of the block at the process
+// position; the first 1024 frames of the block become final in the ring.
+void EqualizeChannel(const EffectState* state, EqStream* eq, uint32_t channelOffset,
+                     float* overlap) {
+    float* block = eq->Block;
+    LoadChannel(eq->Ring, eq->ProcessPosition, channelOffset, block, kEqBlockFrames);
+    __builtin_memset(eq->ImaginaryInput, 0, kEqBufferBytes);
+    FftFloat(kEqBlockFrames, false, block, eq->ImaginaryInput, eq->SpectrumReal,
+             eq->SpectrumImaginary);
+
+    ApplyCurve(state, eq->SpectrumReal, eq->SpectrumImaginary);
+
+    // The imaginary result of the inverse is not needed; it lands in the imaginary input.
+    FftFloat(kEqBlockFrames, true, eq->SpectrumReal, eq->SpectrumImaginary, block,
+             eq->ImaginaryInput);
+    ApplyHannWindow(block);
+
+    for (uint32_t i = 0; i < kHopFrames; ++i)
+        block[i] = static_cast<float>((overlap[kHopFrames + i] + block[i]) * kOverlapGain);
+    StoreChannel(eq->Ring, eq->ProcessPosition, channelOffset, block, kHopFrames);
+    __builtin_memcpy(overlap, block, kEqBufferBytes);
+}
+
+// One transfer of at most kEqHopBytes: store, at most one block, hand back.
+void RunPiece(const EffectState* state, EqStream* eq, uint8_t* buffer, uint32_t bytes) {
+    // An odd byte is stored but not counted: the next transfer overwrites it.
+    const uint32_t advance = bytes & ~1u;
+
+    StoreIntoRing(eq->Ring, eq->WritePosition, buffer, bytes);
+    eq->WritePosition = RingAdvance(eq->WritePosition, advance);
+
+    if (RingDistance(eq->ProcessPosition, eq->WritePosition) >= kEqBlockBytes) {
+        EqualizeChannel(state, eq, kLeftOffset, eq->OverlapLeft);
+        EqualizeChannel(state, eq, kRightOffset, eq->OverlapRight);
+        eq->ProcessPosition = RingAdvance(eq->ProcessPosition, kEqHopBytes);
+    }
+
+    LoadFromRing(eq->Ring, eq->ReadPosition, buffer, bytes);
+    eq->ReadPosition = RingAdvance(eq->ReadPosition, advance);
+}
+
+// Re-interpolates curve entries lo+1 .. to-1 from curve[lo] towards curve[to], step by step
+// in single precision.
+void InterpolateSegment(float* curve, int32_t lo, int32_t to) {
+    const float step = (LoadShared(curve[to]) - LoadShared(curve[lo])) / (to - lo);
+    float value = LoadShared(curve[lo]);
+    for (int32_t k = lo + 1; k < to; ++k) {
+        value = value + step;
+        StoreShared(curve[k], value);
+    }
+}
+
+}  // namespace
 
 void InitEqStream(EqStream* eq) {
     __builtin_memset(eq->Ring, 0, kEqRingAllocBytes);
@@ -24,22 +157,53 @@ void ResetEqStreamForStreamStart(EqStream* eq) {
         __builtin_memset(buffer, 0, kEqBufferBytes);
 }
 
-void RunEqualizer(EffectDeviceContext*, uint8_t*, uint32_t) {}
+void RunEqualizer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t byteLength) {
+    EqStream* eq = ctx->Eq;
+    const EffectState* state = ctx->State;
+    // An empty transfer (whose buffer may be absent) stores nothing and, with the process
+    // position always less than a block behind, cannot complete a block either.
+    if (eq == nullptr || byteLength == 0 || LoadShared(state->EnableAmpfxEQ) == 0)
+        return;
+    // A piece of 4096 bytes adds exactly the hop that one block consumes, so taking a long
+    // transfer piece by piece keeps the process position less than one block behind the
+    // write position and every frame final before the read position reaches it.
+    while (byteLength > kEqHopBytes) {
+        RunPiece(state, eq, buffer, kEqHopBytes);
+        buffer += kEqHopBytes;
+        byteLength -= kEqHopBytes;
+    }
+    RunPiece(state, eq, buffer, byteLength);
+}
 
 void UpdateEqCurveSegment(EffectState* state, uint32_t band, float gain) {
-    if (band < kEqBandCount)
-        state->AmpfxEQGain[band] = gain;
+    if (band >= kEqBandCount)
+        return;
+    float* curve = state->EqGainCurve;
+    StoreShared(state->AmpfxEQGain[band], gain);
+    const int32_t position = EqBandPosition[band];
+    StoreShared(curve[position], gain);
+
+    int32_t lo;
+    int32_t hi;
+    if (band == 0) {
+        lo = 0;
+        hi = EqBandPosition[1];
+        StoreShared(curve[0], gain);
+    } else if (band == kEqBandCount - 1) {
+        lo = EqBandPosition[kEqBandCount - 2];
+        hi = kEqCurveBins - 1;
+        StoreShared(curve[kEqCurveBins - 1], gain);
+    } else {
+        lo = EqBandPosition[band - 1];
+        hi = EqBandPosition[band + 1];
+    }
+    InterpolateSegment(curve, lo, position);
+    InterpolateSegment(curve, position, hi);
 }
 
 void RebuildEqCurve(EffectState* state) {
     for (uint32_t bin = 0; bin < kEqCurveBins; ++bin)
-        state->EqGainCurve[bin] = 0.0f;
+        StoreShared(state->EqGainCurve[bin], 0.0f);
     for (uint32_t band = 0; band < kEqBandCount; ++band)
-        UpdateEqCurveSegment(state, band, state->AmpfxEQGain[band]);
+        UpdateEqCurveSegment(state, band, LoadShared(state->AmpfxEQGain[band]));
 }
-
-void BuildBitReverseTables() {}
-
-void FftFloat(uint32_t, bool, const float*, const float*, float*, float*) {}
-
-void ApplyHannWindow(float*) {}

@@ -40,21 +40,38 @@ void InitEqStream(EqStream* eq);
 // imaginary-input and spectrum buffers cleared; the overlap buffers keep their contents.
 void ResetEqStreamForStreamStart(EqStream* eq);
 
-// The stage. IRQL: up to DISPATCH_LEVEL. Does nothing when EnableAmpfxEQ is 0.
+// The stage: stores the transfer in the ring, equalizes at most one 2048-frame block per 4096
+// bytes carried, and hands back the ring's bytes 15360 bytes behind the input. A transfer of
+// more than 4096 bytes is taken as consecutive pieces of 4096 (the last one shorter), each
+// exactly like a transfer of that size, so the block processing keeps pace with any transfer
+// size and the ring is never overrun (docs/equalizer.md).
+// IRQL: up to DISPATCH_LEVEL. Does nothing when EnableAmpfxEQ is 0 or ctx->Eq is null.
 void RunEqualizer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t byteLength);
 
-// Stores the gain of one band and re-interpolates the curve on both sides of it.
+// Stores the gain of one band and re-interpolates the curve on both sides of it. A band
+// index above 9 is ignored. Any IRQL; control path.
 void UpdateEqCurveSegment(EffectState* state, uint32_t band, float gain);
 
 // Zeroes the curve and applies bands 0 to 9 in order with their stored gains.
 void RebuildEqCurve(EffectState* state);
 
-// Fills the bit-reversal index tables (idempotent; called when a device's buffers are set up).
+// Fills the bit-reversal index tables for 1 to 16 bits, and with them the twiddle and window
+// tables that the transform and the window reuse. Idempotent: the first call builds, later
+// ones return. Called when a device's buffers are set up (PASSIVE_LEVEL); until it has run,
+// the transform and the window compute the same values directly, only slower.
 void BuildBitReverseTables();
 
-// Radix-2 complex transform of size n (a power of two); imagIn may be null (zeros).
+// The m-bit reversal table (2^m entries) for m = 1..16, or null before the tables are built.
+const int32_t* BitReverseTable(uint32_t bits);
+
+// Radix-2 complex transform of size n; imagIn may be null (zeros). The outputs must not
+// overlap the inputs. A size that is not a power of two leaves the outputs untouched. The
+// inverse scales by 1/n.
 void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn, float* realOut,
               float* imagOut);
 
 // Multiplies 2048 samples in place by the Hann window with 2047 in the denominator.
 void ApplyHannWindow(float* samples);
+
+// Computes the window's 2048 values once (idempotent; part of BuildBitReverseTables).
+void BuildHannWindowTable();
