@@ -14,11 +14,14 @@ while read -r dll; do
     fi
 done < <("$objdump" -p "$image" | sed -n 's/^\s*DLL Name: //p')
 
-if "$objdump" -h "$image" | grep -Eq '\s\.(ctors|init_array)\s'; then
+# Whole outputs first: grep -q stopping early would break the pipe under pipefail.
+headers=$("$objdump" -p "$image")
+sections=$("$objdump" -h "$image")
+if grep -Eq '\s\.(ctors|init_array)\s' <<<"$sections"; then
     echo "error: $image has global constructors, which no driver start-up runs" >&2
     bad=1
 fi
-if ! "$objdump" -p "$image" | grep -Eq '^Subsystem\s+0+1\s'; then
+if ! grep -Eq '^Subsystem\s+0+1\s' <<<"$headers"; then
     echo "error: $image is not a native-subsystem image" >&2
     bad=1
 fi
