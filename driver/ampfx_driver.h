@@ -36,7 +36,7 @@ enum FILTER_PNP_STATE : ULONG {
 struct DEVICE_EXTENSION {
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT LowerDevice;
-    EqStream EqStream;  // the device's equalizer buffers; all null in the control device
+    ::EqStream EqStream;  // the device's equalizer buffers; all null in the control device
     ULONG IsControlDevice;
     FILTER_PNP_STATE PnpState;
     volatile LONG OutstandingIo;
