@@ -9,6 +9,7 @@ packages=(
     mingw-w64
     clang libclang-rt-14-dev
     sox
+    wine64 xvfb
 )
 
 missing=()

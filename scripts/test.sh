@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: host build and all its tests, the unit tests again under ASan+UBSan, the
-# ThreadSanitizer stress tests, the fuzz targets, and both Windows cross builds.
+# ThreadSanitizer stress tests, the fuzz targets, both Windows cross builds, and the x86_64
+# Windows programs under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,5 +34,8 @@ for preset in windows-x64 windows-x86; do
     cmake --preset "$preset"
     cmake --build --preset "$preset"
 done
+
+step "wine: the windows-x64 programs under Wine"
+ctest --preset wine
 
 step "all tests passed"
