@@ -83,6 +83,13 @@ struct EffectState {
     // set-up never zeroes, frees or reallocates the buffers under a running stream.
     uint32_t SoundFieldBusy;
     uint32_t SoundFieldUsers;
+    // The preset the buffers were last built for (0: none). A stream runs the sound field
+    // only while SoundFieldType equals it, so a type stored ahead of its set-up, or left
+    // behind by a failed one, never runs on buffers laid out for another preset.
+    uint32_t SoundFieldPreset;
+    // Set by a stream start that found the buffers in use; the next stream into the stage
+    // clears the delay memory before it runs.
+    uint32_t SoundFieldClearPending;
     float* SoundFieldWork;                     // kSoundFieldWorkFloats, absent until set up
     uint32_t* SoundFieldPositions;             // kSoundFieldPositionCount
     SoundFieldParamsRecord* SoundFieldParams;  // one record
