@@ -96,9 +96,21 @@ void ApplyPendingClear(EffectState* state) {
 
 // --- The network ---------------------------------------------------------------------
 
+// A decaying tail drives the recursive states towards zero, where they turn subnormal and
+// can settle into rounding cycles that never reach zero; every operation on such a value
+// costs many times a normal one, in the URB path, for as long as the silence lasts. A state
+// that would be stored subnormal is stored as zero instead. Its contribution to any output
+// is below 2^-126, far under the 0.5 that truncation to 16 bits can see, and once sound
+// returns it is lost in rounding against normal values either way; the tests hold the
+// output against the plain arithmetic over long tails. This is done in the arithmetic
+// itself, since the stream path does not own the FPU's flush-to-zero modes.
+inline float FlushSubnormal(float value) {
+    return __builtin_fabsf(value) < 0x1p-126f ? 0.0f : value;
+}
+
 // Second-order low-pass: coefficient products in double, w stored as float.
 inline float LowPass(const SoundFieldFilter& f, float in, float& w1, float& w2) {
-    const float w = static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2);
+    const float w = FlushSubnormal(static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2));
     const float out = w + 2 * w1 + w2;
     w2 = w1;
     w1 = w;
@@ -226,14 +238,14 @@ void RunChannel(float* work, uint32_t* positions, const SoundFieldChannelParams&
                 ring[combPos[i]] =
                     LowPass(S.combLowPass, v, combW1[i], combW2[i]) * S.combFeedback[i] + combInput;
             } else {
-                ring[combPos[i]] = v * S.combFeedback[i] + combInput;
+                ring[combPos[i]] = FlushSubnormal(v * S.combFeedback[i] + combInput);
             }
             combPos[i] = StepForward(combPos[i], S.combLength[i]);
             combSum += v;
         }
 
         // DC blocker; in effect a[n] = 0.9921875 a[n-1] + s[n-1] - s[n-2].
-        dcHold = static_cast<float>(dcHold * 0.9921875 + dcDeltaPrev);
+        dcHold = FlushSubnormal(static_cast<float>(dcHold * 0.9921875 + dcDeltaPrev));
         dcDeltaPrev = static_cast<float>((combSum - dcInputPrev) * 0.0078125);
         dcInputPrev = combSum;
         float a = dcHold * 128;
@@ -243,7 +255,7 @@ void RunChannel(float* work, uint32_t* positions, const SoundFieldChannelParams&
             float* const ring = work + L.allPass[i];
             const float v = ring[allPassPos[i]];
             const float y = static_cast<float>(v - 0.6 * a);
-            ring[allPassPos[i]] = static_cast<float>(y * 0.6 + a);
+            ring[allPassPos[i]] = FlushSubnormal(static_cast<float>(y * 0.6 + a));
             allPassPos[i] = StepForward(allPassPos[i], S.allPassLength[i]);
             a = y;
         }
@@ -252,7 +264,8 @@ void RunChannel(float* work, uint32_t* positions, const SoundFieldChannelParams&
         if constexpr (S.finalKind == SoundFieldFinal::kLowPass) {
             late = LowPass(S.finalFilter, a, finalW1, finalW2);
         } else if constexpr (S.finalKind == SoundFieldFinal::kFirstOrder) {
-            const float w = static_cast<float>(S.finalFilter.b0 * a + S.finalFilter.a1 * finalW1);
+            const float w = FlushSubnormal(
+                static_cast<float>(S.finalFilter.b0 * a + S.finalFilter.a1 * finalW1));
             late = w + finalW1;
             finalW1 = w;
         } else {
