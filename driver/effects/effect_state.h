@@ -39,6 +39,10 @@ struct SoundFieldParamsRecord {
 static_assert(sizeof(SoundFieldParamsRecord) == 288, "parameter record layout is fixed");
 
 enum : uint32_t {
+    // The sound field runs in blocks of up to this many frames: fewer than the shortest
+    // ring through which one channel hears the other (100 frames).
+    kSoundFieldBlockFrames = 96,
+    kSoundFieldScratchFloats = 9 * kSoundFieldBlockFrames,
     kSoundFieldWorkFloats = 202834,
     kSoundFieldWorkBytes = kSoundFieldWorkFloats * 4,  // 811336
     kSoundFieldPositionCount = 58,
@@ -90,6 +94,9 @@ struct EffectState {
     // Set by a stream start that found the buffers in use; the next stream into the stage
     // clears the delay memory before it runs.
     uint32_t SoundFieldClearPending;
+    // Per-block values of the sound-field stage, used only inside the hand-over. Kept here
+    // rather than on the stack, which in the URB path is a few kilobytes in all.
+    float SoundFieldScratch[kSoundFieldScratchFloats];
     float* SoundFieldWork;                     // kSoundFieldWorkFloats, absent until set up
     uint32_t* SoundFieldPositions;             // kSoundFieldPositionCount
     SoundFieldParamsRecord* SoundFieldParams;  // one record
