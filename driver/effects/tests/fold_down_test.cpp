@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <random>
 
 #include "fold_down.h"
 #include "settings_defaults.h"
@@ -152,6 +154,40 @@ TEST(UpmixAndFoldTest, OutputsTruncateTowardZero) {
     EXPECT_EQ(out[1], 7);    // the centre's 7.42
     EXPECT_EQ(out[2], -66);  // LfeState stays 0: mid -50 moves nothing
     EXPECT_EQ(out[3], -7);
+}
+
+// The buffer stage takes four frames at a time; it must give what the single-frame
+// operation gives, whatever the gains (including a hostile NaN or infinity) and lengths.
+TEST(UpmixAndFoldTest, BufferStageEqualsFrameByFrame) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> gain(-3.0f, 3.0f);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    for (int round = 0; round < 20; ++round) {
+        EffectState a;
+        InitEffectState(&a);
+        for (uint32_t i = 0; i < kSpeakerCount; ++i) {
+            a.SpeakerMixLeft[i] = gain(rng);
+            a.SpeakerMixRight[i] = gain(rng);
+        }
+        if (round == 1)
+            a.SpeakerMixLeft[3] = std::numeric_limits<float>::quiet_NaN();
+        if (round == 2)
+            a.SpeakerMixRight[0] = std::numeric_limits<float>::infinity();
+        a.LfeState = static_cast<int16_t>(sample(rng));
+        EffectState b = a;
+
+        const size_t frames = 1 + round * 7;
+        std::vector<int16_t> samples(2 * frames);
+        for (auto& s : samples)
+            s = static_cast<int16_t>(sample(rng));
+        std::vector<uint8_t> whole = ToBytes(samples);
+        std::vector<uint8_t> single = whole;
+        RunFoldDown(&a, whole.data(), static_cast<uint32_t>(frames));
+        for (size_t f = 0; f < frames; ++f)
+            UpmixAndFold(&b, single.data() + 4 * f);
+        EXPECT_EQ(whole, single) << "round " << round;
+        EXPECT_EQ(a.LfeState, b.LfeState) << "round " << round;
+    }
 }
 
 }  // namespace
