@@ -21,23 +21,28 @@
 namespace {
 
 constexpr uint32_t kBlock = kSoundFieldBlockFrames;
-constexpr float kSmallestNormal = 0x1p-126f;
-
 // A decaying tail drives the recursive states towards zero, where they turn subnormal and
-// can settle into rounding cycles that never reach zero; every operation on such a value
-// costs many times a normal one, in the URB path, for as long as the silence lasts. A state
-// that would be stored subnormal is stored as zero instead. Its contribution to any output
-// is below 2^-126, far under the 0.5 that truncation to 16 bits can see, and once sound
-// returns it is lost in rounding against normal values either way; the tests hold the
-// output against the plain arithmetic over long tails. This is done in the arithmetic
-// itself, since the stream path does not own the FPU's flush-to-zero modes.
-inline float FlushSubnormal(float value) {
-    return __builtin_fabsf(value) < kSmallestNormal ? 0.0f : value;
+// can settle into rounding cycles that never reach zero; every operation on a subnormal
+// operand or result costs many times a normal one, in the URB path, for as long as the
+// silence lasts. So a recursive state (filter state, comb or all-pass ring value) whose
+// magnitude falls below 2^-90 is stored as zero. Such a state only occurs once the filter
+// around it has sunk below about 2^-37, since a difference of values of size M is zero or
+// at least M * 2^-53; its share of any output is then far under the 0.5 that truncation to
+// 16 bits can see, and once sound returns it is lost in rounding against normal values
+// either way. The tests hold the output against the plain arithmetic over long tails. The
+// margin above 2^-126 keeps the products with the network's gains (down to 0.0017) and the
+// DC blocker's differences normal as well, so that no operation meets a subnormal number.
+// This is done in the arithmetic itself, since the stream path does not own the FPU's
+// flush-to-zero modes.
+constexpr float kNegligible = 0x1p-90f;
+
+inline float FlushNegligible(float value) {
+    return __builtin_fabsf(value) < kNegligible ? 0.0f : value;
 }
 
-inline __m128 FlushSubnormal4(__m128 value) {
+inline __m128 FlushNegligible4(__m128 value) {
     const __m128 magnitude = _mm_and_ps(value, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)));
-    const __m128 tiny = _mm_cmplt_ps(magnitude, _mm_set1_ps(kSmallestNormal));
+    const __m128 tiny = _mm_cmplt_ps(magnitude, _mm_set1_ps(kNegligible));
     return _mm_andnot_ps(tiny, value);
 }
 
@@ -58,7 +63,7 @@ inline __m128 Reverse(__m128 v) {
 
 // Second-order low-pass: coefficient products in double, w stored as float.
 inline float LowPass(const SoundFieldFilter& f, float in, float& w1, float& w2) {
-    const float w = FlushSubnormal(static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2));
+    const float w = FlushNegligible(static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2));
     const float out = w + 2 * w1 + w2;
     w2 = w1;
     w1 = w;
@@ -317,7 +322,7 @@ inline void EarlyFilterAndDcStep(ChannelRun& r, const ChannelBlock& block, uint3
     block.early[t] = LowPass(S.earlyLowPass, block.early[t], r.earlyW1, r.earlyW2);
     // In effect a[n] = 0.9921875 a[n-1] + s[n-1] - s[n-2].
     const float s = block.late[t];
-    r.dcHold = FlushSubnormal(static_cast<float>(r.dcHold * 0.9921875 + r.dcDeltaPrev));
+    r.dcHold = FlushNegligible(static_cast<float>(r.dcHold * 0.9921875 + r.dcDeltaPrev));
     r.dcDeltaPrev = static_cast<float>((s - r.dcInputPrev) * 0.0078125);
     r.dcInputPrev = s;
     block.late[t] = r.dcHold * 128;
@@ -343,13 +348,13 @@ void PlainCombs(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& bl
                     const __m128 v = _mm_loadu_ps(ring + index + j);
                     _mm_storeu_ps(sums + t + j, _mm_add_ps(_mm_loadu_ps(sums + t + j), v));
                     _mm_storeu_ps(ring + index + j,
-                                  FlushSubnormal4(_mm_add_ps(_mm_mul_ps(v, feedback4),
-                                                             _mm_loadu_ps(input + t + j))));
+                                  FlushNegligible4(_mm_add_ps(_mm_mul_ps(v, feedback4),
+                                                              _mm_loadu_ps(input + t + j))));
                 }
                 for (; j < count; ++j) {
                     const float v = ring[index + j];
                     sums[t + j] += v;
-                    ring[index + j] = FlushSubnormal(v * feedback + input[t + j]);
+                    ring[index + j] = FlushNegligible(v * feedback + input[t + j]);
                 }
             });
     }
@@ -382,7 +387,7 @@ inline __m128 CombStep(CombGroup& g, __m128 v, __m128 u, __m128d b0, __m128d a1,
     const __m128d high =
         _mm_sub_pd(_mm_sub_pd(_mm_mul_pd(b0, HighHalf(v)), _mm_mul_pd(a1, g.w1High)),
                    _mm_mul_pd(a2, g.w2High));
-    const __m128 w = FlushSubnormal4(Narrow(low, high));
+    const __m128 w = FlushNegligible4(Narrow(low, high));
     const __m128 out = _mm_add_ps(_mm_add_ps(w, _mm_add_ps(g.w1, g.w1)), g.w2);
     g.w2 = g.w1;
     g.w2Low = g.w1Low;
@@ -582,13 +587,13 @@ void AllPasses(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& blo
                                             _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
                     const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
                                                  _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
-                    _mm_storeu_ps(ring + index + j, FlushSubnormal4(stored));
+                    _mm_storeu_ps(ring + index + j, FlushNegligible4(stored));
                     _mm_storeu_ps(a + t + j, y);
                 }
                 for (; j < count; ++j) {
                     const float v = ring[index + j];
                     const float y = static_cast<float>(v - 0.6 * a[t + j]);
-                    ring[index + j] = FlushSubnormal(static_cast<float>(y * 0.6 + a[t + j]));
+                    ring[index + j] = FlushNegligible(static_cast<float>(y * 0.6 + a[t + j]));
                     a[t + j] = y;
                 }
             });
@@ -601,7 +606,7 @@ inline float FinalFilter(ChannelRun& r, float a) {
     if constexpr (K::S.finalKind == SoundFieldFinal::kLowPass) {
         return LowPass(K::S.finalFilter, a, r.finalW1, r.finalW2);
     } else if constexpr (K::S.finalKind == SoundFieldFinal::kFirstOrder) {
-        const float w = FlushSubnormal(
+        const float w = FlushNegligible(
             static_cast<float>(K::S.finalFilter.b0 * a + K::S.finalFilter.a1 * r.finalW1));
         const float late = w + r.finalW1;
         r.finalW1 = w;
