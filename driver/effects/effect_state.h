@@ -42,7 +42,7 @@ enum : uint32_t {
     // The sound field runs in blocks of up to this many frames: fewer than the shortest
     // ring through which one channel hears the other (100 frames).
     kSoundFieldBlockFrames = 96,
-    kSoundFieldScratchFloats = 9 * kSoundFieldBlockFrames,
+    kSoundFieldScratchBytes = 8192,
     kSoundFieldWorkFloats = 202834,
     kSoundFieldWorkBytes = kSoundFieldWorkFloats * 4,  // 811336
     kSoundFieldPositionCount = 58,
@@ -94,9 +94,9 @@ struct EffectState {
     // Set by a stream start that found the buffers in use; the next stream into the stage
     // clears the delay memory before it runs.
     uint32_t SoundFieldClearPending;
-    // Per-block values of the sound-field stage, used only inside the hand-over. Kept here
+    // Working memory of the sound-field stage, used only inside the hand-over. Kept here
     // rather than on the stack, which in the URB path is a few kilobytes in all.
-    float SoundFieldScratch[kSoundFieldScratchFloats];
+    alignas(16) uint8_t SoundFieldScratch[kSoundFieldScratchBytes];
     float* SoundFieldWork;                     // kSoundFieldWorkFloats, absent until set up
     uint32_t* SoundFieldPositions;             // kSoundFieldPositionCount
     SoundFieldParamsRecord* SoundFieldParams;  // one record

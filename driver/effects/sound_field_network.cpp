@@ -14,6 +14,8 @@
 // the build contracts nothing into fused multiply-adds.
 #include <emmintrin.h>
 
+#include <new>
+
 #include "pcm.h"
 #include "sound_field.h"
 #include "sound_field_presets.h"
@@ -398,6 +400,33 @@ inline __m128 CombStep(CombGroup& g, __m128 v, __m128 u, __m128d b0, __m128d a1,
     return _mm_add_ps(_mm_mul_ps(out, g.feedback), u);
 }
 
+constexpr uint32_t kMaxCombGroups = (kSoundFieldMaxCombs + 3) / 4;
+constexpr uint32_t kMaxCombLanes = kMaxCombGroups * 4;
+
+// The comb lanes of both channels while FilteredLatePath runs.
+struct CombLanes {
+    float* ring[2][kMaxCombLanes];
+    float* slot[2][kMaxCombLanes];  // the slot of the current frame
+    uint32_t length[2][kMaxCombLanes];
+    uint32_t left[2][kMaxCombLanes];  // frames before the slot wraps
+    CombGroup group[2][kMaxCombGroups];
+    __m128 rows[2][kMaxCombGroups][4];
+    alignas(16) float w1[kMaxCombLanes];
+    alignas(16) float w2[kMaxCombLanes];
+    alignas(16) float feedback[kMaxCombLanes];
+};
+
+// Everything the network keeps while it runs over one transfer. It lives in the effect
+// record's scratch area, which the stage has to itself, rather than on the stack, which
+// in the URB path is a few kilobytes in all.
+struct NetworkScratch {
+    float values[2][4][kBlock];  // per channel the four block arrays of ChannelBlock
+    float spare[kBlock];
+    ChannelRun run[2];
+    CombLanes lanes;
+};
+static_assert(sizeof(NetworkScratch) <= kSoundFieldScratchBytes, "the scratch area holds it");
+
 // The combs with a low-pass in the loop, with the comb sum s, the early low-pass and the
 // DC blocker of both channels. Each comb's filter is a recursion from frame to frame, so
 // the block runs frame by frame with four combs to a vector. Four frames of a group are
@@ -408,22 +437,23 @@ inline __m128 CombStep(CombGroup& g, __m128 v, __m128 u, __m128d b0, __m128d a1,
 // of the sum.
 template <uint32_t P>
 void FilteredLatePath(ChannelRun* run, float* work, uint32_t n, const ChannelBlock* block,
-                      float* spare) {
+                      float* spare, CombLanes& lanes) {
     constexpr const SoundFieldStructureRow& S = kSoundFieldStructures[P - 1];
     constexpr uint32_t kCombs = S.combCount;
     constexpr uint32_t kGroups = (kCombs + 3) / 4;
     constexpr uint32_t kLanes = kGroups * 4;
+    static_assert(kGroups <= kMaxCombGroups, "");
 
-    float* ring[2][kLanes];
-    float* slot[2][kLanes];
-    uint32_t length[2][kLanes];
-    uint32_t left[2][kLanes];
-    CombGroup group[2][kGroups];
+    auto& ring = lanes.ring;
+    auto& slot = lanes.slot;
+    auto& length = lanes.length;
+    auto& left = lanes.left;
+    auto& group = lanes.group;
     for (uint32_t ch = 0; ch < 2; ++ch) {
         const SoundFieldChannelLayout& layout = kSoundFieldLayouts[P - 1].channel[ch];
-        alignas(16) float w1[kLanes];
-        alignas(16) float w2[kLanes];
-        alignas(16) float feedback[kLanes];
+        float* const w1 = lanes.w1;
+        float* const w2 = lanes.w2;
+        float* const feedback = lanes.feedback;
         for (uint32_t i = 0; i < kLanes; ++i) {
             if (i < kCombs) {
                 ring[ch][i] = work + layout.comb[i];
@@ -465,7 +495,7 @@ void FilteredLatePath(ChannelRun* run, float* work, uint32_t n, const ChannelBlo
 
         uint32_t j = 0;
         for (; j + 4 <= count; j += 4) {
-            __m128 rows[2][kGroups][4];
+            auto& rows = lanes.rows;
             __m128 us[2][4];
             for (uint32_t ch = 0; ch < 2; ++ch) {
                 const __m128 u = _mm_loadu_ps(block[ch].combInput + t + j);
@@ -552,16 +582,14 @@ void FilteredLatePath(ChannelRun* run, float* work, uint32_t n, const ChannelBlo
     }
 
     for (uint32_t ch = 0; ch < 2; ++ch) {
-        alignas(16) float w1[kLanes];
-        alignas(16) float w2[kLanes];
         for (uint32_t g = 0; g < kGroups; ++g) {
-            _mm_store_ps(w1 + 4 * g, group[ch][g].w1);
-            _mm_store_ps(w2 + 4 * g, group[ch][g].w2);
+            _mm_store_ps(lanes.w1 + 4 * g, group[ch][g].w1);
+            _mm_store_ps(lanes.w2 + 4 * g, group[ch][g].w2);
         }
         for (uint32_t i = 0; i < kCombs; ++i) {
             run[ch].combPos[i] = static_cast<uint32_t>(slot[ch][i] - ring[ch][i]);
-            run[ch].combW1[i] = w1[i];
-            run[ch].combW2[i] = w2[i];
+            run[ch].combW1[i] = lanes.w1[i];
+            run[ch].combW2[i] = lanes.w2[i];
         }
     }
 }
@@ -632,14 +660,13 @@ template <uint32_t P>
 void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
     float* const work = state->SoundFieldWork;
     uint32_t* const positions = state->SoundFieldPositions;
-    float* const scratch = state->SoundFieldScratch;
+    NetworkScratch& scratch = *new (state->SoundFieldScratch) NetworkScratch;
     const ChannelBlock block[2] = {
-        {scratch, scratch + kBlock, scratch + 2 * kBlock, scratch + 3 * kBlock},
-        {scratch + 4 * kBlock, scratch + 5 * kBlock, scratch + 6 * kBlock, scratch + 7 * kBlock},
+        {scratch.values[0][0], scratch.values[0][1], scratch.values[0][2], scratch.values[0][3]},
+        {scratch.values[1][0], scratch.values[1][1], scratch.values[1][2], scratch.values[1][3]},
     };
-    float* const spare = scratch + 8 * kBlock;
-
-    ChannelRun run[2];
+    float* const spare = scratch.spare;
+    ChannelRun* const run = scratch.run;
     LoadChannel<P, 0>(work, positions, state->SoundFieldParams->Channel[0], &run[0]);
     LoadChannel<P, 1>(work, positions, state->SoundFieldParams->Channel[1], &run[1]);
 
@@ -654,7 +681,7 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         ReadPreDelay<P, 0>(run[0], work, n, block[0]);
         ReadPreDelay<P, 1>(run[1], work, n, block[1]);
         if constexpr (kSoundFieldStructures[P - 1].combLowPassed) {
-            FilteredLatePath<P>(run, work, n, block, spare);
+            FilteredLatePath<P>(run, work, n, block, spare, scratch.lanes);
         } else {
             PlainCombs<P, 0>(run[0], work, n, block[0]);
             PlainCombs<P, 1>(run[1], work, n, block[1]);
