@@ -11,10 +11,11 @@
 const uint32_t kSoundFieldStreamStartClearBytes[5] = {0, kSoundFieldWorkBytes, 220064, 207128,
                                                       460888};
 
-static_assert(kSoundFieldLayouts[0].usedFloats * 4 <= kSoundFieldWorkBytes, "");
-static_assert(kSoundFieldLayouts[1].usedFloats * 4 == 220064, "");
-static_assert(kSoundFieldLayouts[2].usedFloats * 4 == 207128, "");
-static_assert(kSoundFieldLayouts[3].usedFloats * 4 == 460888, "");
+static_assert(kSoundFieldLayouts[0].usedFloats * 4 <= kSoundFieldWorkBytes,
+              "a stream start clears all of preset 1");
+static_assert(kSoundFieldLayouts[1].usedFloats * 4 == 220064, "preset 2's delay memory");
+static_assert(kSoundFieldLayouts[2].usedFloats * 4 == 207128, "preset 3's delay memory");
+static_assert(kSoundFieldLayouts[3].usedFloats * 4 == 460888, "preset 4's delay memory");
 
 namespace {
 
