@@ -66,6 +66,8 @@ void BM_SoundFieldTail(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_SoundFieldSteady)->ArgName("preset")->DenseRange(1, 4);
-BENCHMARK(BM_SoundFieldTail)->ArgNames({"preset", "silent_s"})->ArgsProduct({{1, 2, 3, 4}, {30, 90}});
+BENCHMARK(BM_SoundFieldTail)
+    ->ArgNames({"preset", "silent_s"})
+    ->ArgsProduct({{1, 2, 3, 4}, {30, 90}});
 
 BENCHMARK_MAIN();
