@@ -36,6 +36,8 @@ void InitEffectState(EffectState* state) {
     state->DrcGain = 1.0f;
     state->SoundFieldBusy = 0;
     state->SoundFieldUsers = 0;
+    state->SoundFieldPreset = 0;
+    state->SoundFieldClearPending = 0;
     state->SoundFieldWork = nullptr;
     state->SoundFieldPositions = nullptr;
     state->SoundFieldParams = nullptr;

@@ -39,6 +39,10 @@ struct SoundFieldParamsRecord {
 static_assert(sizeof(SoundFieldParamsRecord) == 288, "parameter record layout is fixed");
 
 enum : uint32_t {
+    // The sound field runs in blocks of up to this many frames: fewer than the shortest
+    // ring through which one channel hears the other (100 frames).
+    kSoundFieldBlockFrames = 96,
+    kSoundFieldScratchBytes = 8192,
     kSoundFieldWorkFloats = 202834,
     kSoundFieldWorkBytes = kSoundFieldWorkFloats * 4,  // 811336
     kSoundFieldPositionCount = 58,
@@ -83,6 +87,16 @@ struct EffectState {
     // set-up never zeroes, frees or reallocates the buffers under a running stream.
     uint32_t SoundFieldBusy;
     uint32_t SoundFieldUsers;
+    // The preset the buffers were last built for (0: none). A stream runs the sound field
+    // only while SoundFieldType equals it, so a type stored ahead of its set-up, or left
+    // behind by a failed one, never runs on buffers laid out for another preset.
+    uint32_t SoundFieldPreset;
+    // Set by a stream start that found the buffers in use; the next stream into the stage
+    // clears the delay memory before it runs.
+    uint32_t SoundFieldClearPending;
+    // Working memory of the sound-field stage, used only inside the hand-over. Kept here
+    // rather than on the stack, which in the URB path is a few kilobytes in all.
+    alignas(16) uint8_t SoundFieldScratch[kSoundFieldScratchBytes];
     float* SoundFieldWork;                     // kSoundFieldWorkFloats, absent until set up
     uint32_t* SoundFieldPositions;             // kSoundFieldPositionCount
     SoundFieldParamsRecord* SoundFieldParams;  // one record

@@ -5,26 +5,6 @@
 #include "shared_access.h"
 #include "sound_field.h"
 
-namespace {
-
-// The sound-field stage with its hand-over. The stream announces itself in SoundFieldUsers
-// before it reads the busy flag, so a set-up that has claimed the flag and then waits for
-// the users to drain can never meet a stream still inside the stage. Unlike the bare flag
-// test, a stream never clears SoundFieldBusy itself: only the set-up that set it does.
-void RunSoundFieldStage(EffectState* state, uint8_t* buffer, uint32_t frames) {
-    InterlockedAdd32(state->SoundFieldUsers, 1);
-    if (LoadOrdered(state->SoundFieldBusy) == 0) {
-        const uint32_t type = LoadShared(state->SoundFieldType);
-        if (type >= 1 && type <= 4 && state->SoundFieldWork != nullptr &&
-            state->SoundFieldPositions != nullptr && state->SoundFieldParams != nullptr) {
-            RunSoundFieldFrames(state, type, buffer, frames);
-        }
-    }
-    InterlockedSub32(state->SoundFieldUsers, 1);
-}
-
-}  // namespace
-
 void ProcessPlaybackBuffer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t byteLength) {
     EffectState* state = ctx->State;
 
@@ -41,6 +21,9 @@ void ProcessPlaybackBuffer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t b
     if (restartCountdown > 0) {
         StoreShared(*ctx->RestartCountdown, restartCountdown - 1);
     } else {
+        // The stage enters the hand-over of sound_field.h itself. Unlike a bare flag test it
+        // never clears SoundFieldBusy: that would end the claim of a set-up still waiting
+        // for the streams to drain.
         RunSoundFieldStage(state, buffer, frames);
     }
 

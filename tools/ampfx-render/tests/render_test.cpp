@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "engine_session.h"
+#include "eq_preset_table.h"
+#include "music_clip.h"
 #include "pcm_file.h"
 #include "render_options.h"
 
@@ -291,13 +294,99 @@ TEST(RenderOptionsTest, RejectsMalformedValues) {
     }
 }
 
-TEST(RenderOptionsTest, PresetSetsTheExactGainsOfItsDecibels) {
-    RenderOptions options;
+// Each of these options changes what the headset would hear, and the tool's file is
+// exactly what the engine gives for those settings, transfer by transfer.
+TEST_F(RenderToolTest, EveryEffectOptionActsAndTheFileIsWhatTheEngineGives) {
+    StereoPcm music;
+    music.sampleRate = 48000;
+    music.bytes = GenerateMusicClip(1.5, music.sampleRate);
     std::string error;
-    ASSERT_TRUE(ParseRenderOptions({"a", "b", "--preset", "TBass"}, &options, &error));
-    EXPECT_EQ(options.engine.eqGains[0], static_cast<float>(std::pow(10.0, 6.0 / 20.0)));
-    EXPECT_EQ(options.engine.eqGains[3], 1.0f);
-    EXPECT_EQ(options.engine.eqGains[9], static_cast<float>(std::pow(10.0, -8.0 / 20.0)));
+    ASSERT_TRUE(WriteStereoPcm(Path("music.wav"), music, &error)) << error;
+
+    const std::string base = "--eq off --virtual71 off --sound-field 0";
+    ASSERT_EQ(Run(Path("music.wav") + " " + Path("base.wav") + " " + base), 0) << stderrText;
+    StereoPcm baseline;
+    ASSERT_TRUE(ReadStereoPcm(Path("base.wav"), &baseline, &error));
+    EXPECT_EQ(baseline.bytes, music.bytes);
+
+    const struct {
+        const char* options;
+        void (*apply)(EngineSettings*);
+    } cases[] = {
+        {"--sound-field 1", [](EngineSettings* s) { s->soundField = 1; }},
+        {"--sound-field 2", [](EngineSettings* s) { s->soundField = 2; }},
+        {"--sound-field 3", [](EngineSettings* s) { s->soundField = 3; }},
+        {"--sound-field 4", [](EngineSettings* s) { s->soundField = 4; }},
+        {"--virtual71 on", [](EngineSettings* s) { s->virtual71 = true; }},
+        {"--virtual71 on --distances 1.7,0,0.5,0.2,1,1,0,0",
+         [](EngineSettings* s) {
+             s->virtual71 = true;
+             const float d[kSpeakerCount] = {1.7f, 0, 0.5f, 0.2f, 1, 1, 0, 0};
+             std::copy(d, d + kSpeakerCount, s->distances);
+         }},
+        {"--virtual71 on --angles 0,1,2,3,4,5,6,7",
+         [](EngineSettings* s) {
+             s->virtual71 = true;
+             for (uint32_t i = 0; i < kSpeakerCount; ++i)
+                 s->angles[i] = static_cast<float>(i);
+         }},
+        {"--sound-field 3 --virtual71 on --drc on",
+         [](EngineSettings* s) {
+             s->soundField = 3;
+             s->virtual71 = true;
+             s->drc = true;
+         }},
+    };
+    std::vector<std::vector<uint8_t>> outputs;
+    for (const auto& c : cases) {
+        ASSERT_EQ(Run(Path("music.wav") + " " + Path("out.wav") + " " + base + " " + c.options), 0)
+            << stderrText;
+        StereoPcm out;
+        ASSERT_TRUE(ReadStereoPcm(Path("out.wav"), &out, &error));
+        EXPECT_NE(out.bytes, music.bytes) << c.options;
+
+        EngineSettings settings;
+        settings.equalizer = false;
+        settings.virtual71 = false;
+        c.apply(&settings);
+        EngineSession session(settings);
+        std::vector<uint8_t> expected = music.bytes;
+        session.ProcessInChunks(expected, 1920);
+        EXPECT_EQ(out.bytes, expected) << c.options;
+        outputs.push_back(out.bytes);
+    }
+    // And no two settings sound alike.
+    for (size_t i = 0; i < outputs.size(); ++i)
+        for (size_t j = i + 1; j < outputs.size(); ++j)
+            EXPECT_NE(outputs[i], outputs[j]) << cases[i].options << " / " << cases[j].options;
+}
+
+TEST(RenderOptionsTest, PresetsCarryThePanelsDecibelTable) {
+    const struct {
+        const char* name;
+        int db[kEqBandCount];
+    } table[] = {
+        {"tbass", {6, 5, 4, 0, -2, -4, -6, -7, -8, -8}},
+        {"classic", {0, 0, 0, 0, 0, -3, -3, -3, -3, -3}},
+        {"pop", {-2, 1, 2, 3, 2, -2, -3, -3, -3, -3}},
+        {"jazz", {0, -1, 3, 4, -3, 5, 4, 4, 1, 1}},
+        {"rock", {3, 2, -1, -4, -1, 2, 5, 6, 6, 6}},
+    };
+    for (const auto& row : table) {
+        RenderOptions options;
+        std::string error;
+        ASSERT_TRUE(ParseRenderOptions({"a", "b", "--preset", row.name}, &options, &error));
+        for (uint32_t band = 0; band < kEqBandCount; ++band) {
+            // The float nearest 10^(dB/20), from a wider computation than the tool's.
+            const float exact = static_cast<float>(std::pow(10.0L, row.db[band] / 20.0L));
+            EXPECT_EQ(options.engine.eqGains[band], exact) << row.name << " band " << band;
+        }
+    }
+    // The knob positions of the panel buttons: the table's centres minus 8.
+    EXPECT_EQ(FindEqPreset("TBass")->knobTopY[0], 237);
+    EXPECT_EQ(FindEqPreset("classic")->knobTopY[9], 326);
+    EXPECT_EQ(FindEqPreset("Jazz")->knobTopY[5], 249);
+    EXPECT_EQ(FindEqPreset("rock")->knobTopY[3], 334);
 }
 
 }  // namespace
