@@ -10,6 +10,8 @@ struct StatusMapping {
 
 // The entries of Windows' own RtlNtStatusToDosError table for the statuses that occur here.
 constexpr StatusMapping kMappings[] = {
+    {0x00000102u, kErrorWaitTimeout},         // STATUS_TIMEOUT
+    {0x00000103u, kErrorIoPending},           // STATUS_PENDING
     {0x80000005u, kErrorMoreData},            // STATUS_BUFFER_OVERFLOW
     {0x8000001Au, kErrorNoMoreItems},         // STATUS_NO_MORE_ENTRIES
     {0xC0000001u, kErrorGenFailure},          // STATUS_UNSUCCESSFUL
@@ -33,7 +35,8 @@ constexpr StatusMapping kMappings[] = {
     {0xC000009Du, kErrorDeviceNotConnected},  // STATUS_DEVICE_NOT_CONNECTED
     {0xC00000BBu, kErrorNotSupported},        // STATUS_NOT_SUPPORTED
     {0xC0000120u, kErrorOperationAborted},    // STATUS_CANCELLED
-    {0xC00001B1u, kErrorDeviceRemoved},       // STATUS_DEVICE_REMOVED
+    {0xC00000C0u, kErrorDevNotExist},         // STATUS_DEVICE_DOES_NOT_EXIST
+    {0xC00002B6u, kErrorDeviceRemoved},       // STATUS_DEVICE_REMOVED
     {0xC0000225u, kErrorNotFound},            // STATUS_NOT_FOUND
 };
 

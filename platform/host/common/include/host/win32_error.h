@@ -18,6 +18,7 @@ constexpr uint32_t kErrorBadFormat = 11;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorDevNotExist = 55;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInsufficientBuffer = 122;
 constexpr uint32_t kErrorInvalidName = 123;
@@ -36,7 +37,8 @@ constexpr uint32_t kErrorDeviceRemoved = 1617;
 constexpr uint32_t kErrorMrMidNotFound = 317;
 
 // RtlNtStatusToDosError for the statuses the simulated kernel and its drivers produce.
-// Success and informational codes map to kErrorSuccess; an unlisted error maps to
+// STATUS_TIMEOUT and STATUS_PENDING map to WAIT_TIMEOUT and ERROR_IO_PENDING, every other
+// success or informational code to kErrorSuccess; an unlisted error maps to
 // ERROR_MR_MID_NOT_FOUND (317), as Windows does for a status it has no entry for.
 uint32_t NtStatusToWin32Error(uint32_t ntStatus);
 
