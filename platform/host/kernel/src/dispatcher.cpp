@@ -233,8 +233,11 @@ void Dispatcher::FireDueTimers() {
 void Dispatcher::DpcThreadMain() {
     ThreadState& self = Self();
     std::unique_lock<std::mutex> lock(mutex);
-    const std::function<bool()> ready = [this] {
-        return !dpcQueue.empty() || (!timers.empty() && timers.begin()->first.first <= now.load());
+    Time next = kNoDeadline;
+    // Woken by a DPC, a due timer, or a change of the earliest timer (the sleep's deadline).
+    const std::function<bool()> ready = [this, &next] {
+        const Time earliest = timers.empty() ? kNoDeadline : timers.begin()->first.first;
+        return !dpcQueue.empty() || earliest <= now.load() || earliest != next;
     };
     while (true) {
         FireDueTimers();
@@ -261,7 +264,7 @@ void Dispatcher::DpcThreadMain() {
             Notify();
             continue;
         }
-        const Time next = timers.empty() ? kNoDeadline : timers.begin()->first.first;
+        next = timers.empty() ? kNoDeadline : timers.begin()->first.first;
         Block(lock, self, ready, next);
     }
 }

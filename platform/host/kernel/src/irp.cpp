@@ -31,9 +31,10 @@ struct IrpRecord {
     IrpOrigin origin = IrpOrigin::Driver;
     DRIVER_OBJECT* allocator = nullptr;
     size_t size = 0;
-    KEVENT* done = nullptr;  // system IRPs
-    bool orphaned = false;   // the sender stopped waiting; free it when it completes
-    bool buffered = false;   // threaded IRPs with a system buffer to copy back
+    KEVENT* done = nullptr;   // system IRPs
+    bool orphaned = false;    // the sender stopped waiting; free it when it completes
+    bool reachedTop = false;  // completed once (threaded IRPs are freed right after)
+    bool buffered = false;    // threaded IRPs with a system buffer to copy back
     PVOID userOutput = nullptr;
     ULONG outputLength = 0;
     PMDL ownMdl = nullptr;
@@ -160,6 +161,24 @@ void FinishThreadedIrp(IRP* irp) {
 // The walk up the stack; `checked` is false for the kernel's own completions.
 void Complete(IRP* irp, bool checked) {
     IrpTable& table = Table();
+    {
+        // A freed IRP's memory is poisoned: look at the record before the packet.
+        std::unique_lock<std::mutex> lock(table.mutex);
+        auto it = table.records.find(irp);
+        if (it == table.records.end() || it->second.state == IrpState::Freed) {
+            const bool completedBefore = it != table.records.end() && it->second.reachedTop;
+            lock.unlock();
+            if (completedBefore) {
+                Report(Violation::IrpDoubleCompletion,
+                       "IoCompleteRequest on IRP " + Hex(irp) +
+                           ", which has already been completed (and freed by the I/O manager)");
+            } else {
+                Report(Violation::IrpFreed, "IoCompleteRequest on " + Hex(irp) +
+                                                ", which is a freed IRP or no IRP at all");
+            }
+            return;
+        }
+    }
     // The driver that owns the current stack location, looked up before the table is locked.
     DRIVER_OBJECT* locationDriver = nullptr;
     if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
@@ -297,6 +316,7 @@ void Complete(IRP* irp, bool checked) {
         std::lock_guard<std::mutex> lock(table.mutex);
         IrpRecord& record = table.records.at(irp);
         record.state = IrpState::Completed;
+        record.reachedTop = true;
         origin = record.origin;
         done = record.done;
         orphaned = record.orphaned;
@@ -324,6 +344,18 @@ void Complete(IRP* irp, bool checked) {
 
 NTSTATUS CallDriver(DEVICE_OBJECT* device, IRP* irp, bool checked, const char* api) {
     CheckIrql(DISPATCH_LEVEL, api);
+    {
+        // A freed IRP's memory is poisoned: look at the record before the packet.
+        IrpTable& table = Table();
+        std::unique_lock<std::mutex> lock(table.mutex);
+        auto it = table.records.find(irp);
+        if (it == table.records.end() || it->second.state == IrpState::Freed) {
+            lock.unlock();
+            Report(Violation::IrpFreed, std::string(api) + " with " + Hex(irp) +
+                                            ", which is a freed IRP or no IRP at all");
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
     ObjectManager& om = ObjectManager::Get();
     DRIVER_OBJECT* driver = nullptr;
     bool gone = false;
@@ -483,9 +515,17 @@ void IrpReleaseDriver(DRIVER_OBJECT* driver) {
     {
         std::lock_guard<std::mutex> lock(table.mutex);
         for (auto& entry : table.records) {
-            if (entry.second.allocator == driver && entry.second.state != IrpState::Freed) {
-                leaked.push_back(entry.first);
-                entry.second.allocator = nullptr;
+            IrpRecord& record = entry.second;
+            if (record.allocator != driver || record.state == IrpState::Freed) {
+                continue;
+            }
+            leaked.push_back(entry.first);
+            record.allocator = nullptr;
+            // One that no driver holds goes with the driver; one still inside a driver stays
+            // until it completes (or is reported again at the reset).
+            if (record.state == IrpState::Allocated || record.state == IrpState::Reclaimed ||
+                record.state == IrpState::Completed) {
+                Retire(table, entry.first, record);
             }
         }
     }
