@@ -392,6 +392,22 @@ void DetachCurrentThread() {
     UnregisterThread(self);
 }
 
+bool IsCurrentThreadAttached() {
+    return SelfRegistered();
+}
+
+KernelEntry::KernelEntry() : attached_(!SelfRegistered()) {
+    if (attached_) {
+        AttachCurrentThread();
+    }
+}
+
+KernelEntry::~KernelEntry() {
+    if (attached_) {
+        DetachCurrentThread();
+    }
+}
+
 ExternalWait::ExternalWait() {
     ThreadState& self = Self();
     Dispatcher& d = Dispatcher::Get();

@@ -63,6 +63,8 @@ struct ThreadState {
 // The calling thread's state; registers the thread with the dispatcher on first use. Never
 // call it for the first time while holding the dispatcher's mutex.
 ThreadState& Self();
+// Whether the calling thread is registered, without registering it.
+bool SelfRegistered();
 void RegisterThread(ThreadState& thread, const std::string& name);
 void UnregisterThread(ThreadState& thread);
 

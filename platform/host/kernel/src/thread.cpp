@@ -95,6 +95,10 @@ ThreadState& Self() {
     return state;
 }
 
+bool SelfRegistered() {
+    return t_holder.state.registered;
+}
+
 const Frame* CurrentFrame() {
     const ThreadState& state = t_holder.state;
     return state.frames.empty() ? nullptr : &state.frames.back();

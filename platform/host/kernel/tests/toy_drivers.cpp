@@ -8,12 +8,15 @@ namespace {
 
 std::mutex g_pendingMutex;
 std::vector<PIRP> g_pending;
+std::vector<PIRP> g_cancelable;  // the pending requests that carry a cancel routine
 
 VOID BusCancel(PDEVICE_OBJECT device, PIRP irp) {
     UNREFERENCED_PARAMETER(device);
     {
         std::lock_guard<std::mutex> lock(g_pendingMutex);
         g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), irp), g_pending.end());
+        g_cancelable.erase(std::remove(g_cancelable.begin(), g_cancelable.end(), irp),
+                           g_cancelable.end());
     }
     IoReleaseCancelSpinLock(irp->CancelIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -37,7 +40,15 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
             IoMarkIrpPending(irp);
             std::lock_guard<std::mutex> lock(g_pendingMutex);
             IoSetCancelRoutine(irp, BusCancel);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                // Cancelled before the routine was set: complete it here.
+                irp->IoStatus.Status = STATUS_CANCELLED;
+                irp->IoStatus.Information = 0;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+                return STATUS_PENDING;
+            }
             g_pending.push_back(irp);
+            g_cancelable.push_back(irp);
             return STATUS_PENDING;
         }
         case BusBehavior::ReturnUncompleted:
@@ -183,12 +194,21 @@ size_t CompletePending(NTSTATUS status, KIRQL irql) {
     std::vector<PIRP> irps;
     {
         std::lock_guard<std::mutex> lock(g_pendingMutex);
-        irps.swap(g_pending);
+        for (PIRP irp : g_pending) {
+            const bool cancelable =
+                std::find(g_cancelable.begin(), g_cancelable.end(), irp) != g_cancelable.end();
+            // A cancelable request whose routine is already gone is being cancelled: the
+            // cancel routine completes it.
+            if (!cancelable || IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                irps.push_back(irp);
+            }
+        }
+        g_pending.clear();
+        g_cancelable.clear();
     }
     KIRQL old;
     KeRaiseIrql(irql, &old);
     for (PIRP irp : irps) {
-        IoSetCancelRoutine(irp, nullptr);
         irp->IoStatus.Status = status;
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -223,6 +243,7 @@ void KernelTest::SetUp() {
     g_completionIrql = -1;
     std::lock_guard<std::mutex> lock(g_pendingMutex);
     g_pending.clear();
+    g_cancelable.clear();
 }
 
 void KernelTest::TearDown() {

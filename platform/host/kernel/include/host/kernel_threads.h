@@ -44,6 +44,24 @@ void AttachCurrentThread(const std::string& name = std::string());
 // Unregisters the calling thread until its next kernel call.
 void DetachCurrentThread();
 
+// Whether the calling thread is registered with the kernel.
+bool IsCurrentThreadAttached();
+
+// A user-mode thread entering the kernel (a system call): registered for the object's
+// lifetime if it was not registered already. User-mode threads thus hold the clock only while
+// they are inside the kernel; the user-mode I/O entry and the Plug and Play manager's entry
+// points use it.
+class KernelEntry {
+  public:
+    KernelEntry();
+    ~KernelEntry();
+    KernelEntry(const KernelEntry&) = delete;
+    KernelEntry& operator=(const KernelEntry&) = delete;
+
+  private:
+    bool attached_;
+};
+
 // Marks the calling thread as blocked outside the kernel while the object lives.
 class ExternalWait {
   public:
