@@ -454,13 +454,22 @@ bool IsDriverUnloadPending(PDRIVER_OBJECT driver) {
     return it != om.drivers.end() && it->second->state != DriverState::Loaded;
 }
 
-void CancelDriverUnload(PDRIVER_OBJECT driver) {
+NTSTATUS UseLoadedDriver(std::string_view serviceName, PDRIVER_OBJECT* driver) {
+    *driver = nullptr;
     ObjectManager& om = ObjectManager::Get();
     std::lock_guard<std::recursive_mutex> lock(om.mutex);
-    auto it = om.drivers.find(driver);
-    if (it != om.drivers.end() && it->second->state == DriverState::UnloadPending) {
-        it->second->state = DriverState::Loaded;
+    for (auto& entry : om.drivers) {
+        if (!EqualsIgnoreCase(entry.second->serviceName, serviceName)) {
+            continue;
+        }
+        if (entry.second->state == DriverState::Unloading) {
+            return STATUS_IMAGE_ALREADY_LOADED;
+        }
+        entry.second->state = DriverState::Loaded;
+        *driver = entry.first;
+        return STATUS_SUCCESS;
     }
+    return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 std::vector<PDEVICE_OBJECT> DriverDevices(PDRIVER_OBJECT driver) {

@@ -124,15 +124,17 @@ class VerifierTest : public toy::KernelTest {
         return device;
     }
 
-    // Sends an internal request without waiting for it.
-    static void Send(PDEVICE_OBJECT device) {
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK status{};
-        PIRP irp =
-            IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, TRUE, &event, &status);
+    // Sends an internal request without waiting for it; its event and status block live in
+    // the fixture, so a late completion still has somewhere to report to.
+    void Send(PDEVICE_OBJECT device) {
+        KeInitializeEvent(&sentEvent_, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, TRUE,
+                                                 &sentEvent_, &sentStatus_);
         IoCallDriver(device, irp);
     }
+
+    KEVENT sentEvent_;
+    IO_STATUS_BLOCK sentStatus_{};
 };
 
 TEST_F(VerifierTest, WaitsAboveApcLevelAreReportedButPollsAtDispatchLevelAreNot) {

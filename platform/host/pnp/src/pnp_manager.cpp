@@ -186,16 +186,14 @@ void PnpManager::Fail(DevNode* node, uint32_t problem, NTSTATUS status) {
 }
 
 PDRIVER_OBJECT PnpManager::LoadService(const std::string& service, DevNode* node) {
-    if (PDRIVER_OBJECT loaded = kernel::FindDriver(service)) {
-        if (kernel::IsDriverUnloadPending(loaded)) {
-            kernel::CancelDriverUnload(loaded);
-            if (kernel::IsDriverUnloadPending(loaded)) {
-                // Its unload has begun: Windows will not load a second copy meanwhile.
-                Fail(node, cm_problem::kDriverFailedPriorUnload, STATUS_IMAGE_ALREADY_LOADED);
-                return nullptr;
-            }
-        }
+    PDRIVER_OBJECT loaded = nullptr;
+    const NTSTATUS use = kernel::UseLoadedDriver(service, &loaded);
+    if (use == STATUS_SUCCESS) {
         return loaded;
+    }
+    if (use == STATUS_IMAGE_ALREADY_LOADED) {
+        Fail(node, cm_problem::kDriverFailedPriorUnload, use);
+        return nullptr;
     }
     Registry& registry = Registry::Machine();
     const std::string key = kServicesRoot + service;

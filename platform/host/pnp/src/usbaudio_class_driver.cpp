@@ -15,7 +15,6 @@ const GUID kKsCategoryCapture = {
 
 namespace {
 
-constexpr ULONG kTag = 0x41627355;  // 'UsbA'
 constexpr ULONG kMagic = 0x41554453;
 
 const GUID* const kInterfaceClasses[] = {&kKsCategoryAudio, &kKsCategoryRender,

@@ -50,9 +50,11 @@ std::string DriverServiceName(PDRIVER_OBJECT driver);
 // stays loaded. Returns whether the driver is gone.
 bool RequestDriverUnload(PDRIVER_OBJECT driver);
 bool IsDriverUnloadPending(PDRIVER_OBJECT driver);
-// A driver that is waiting to unload is taken back into service (as when a device that needs it
-// arrives before the unload ran).
-void CancelDriverUnload(PDRIVER_OBJECT driver);
+// Takes a loaded driver into service for another device, in one step: a driver waiting for its
+// last device object to go is kept (its unload is called off); one whose unload has begun
+// cannot be (STATUS_IMAGE_ALREADY_LOADED, as Windows will not load a second copy meanwhile);
+// a driver not loaded gives STATUS_OBJECT_NAME_NOT_FOUND.
+NTSTATUS UseLoadedDriver(std::string_view serviceName, PDRIVER_OBJECT* driver);
 // The driver's device objects that IoDeleteDevice has not been called for.
 std::vector<PDEVICE_OBJECT> DriverDevices(PDRIVER_OBJECT driver);
 // Calls the driver's AddDevice for a physical device object at PASSIVE_LEVEL, as the Plug and
