@@ -1,3 +1,6 @@
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "toy_drivers.h"
@@ -18,6 +21,7 @@ enum class Misdeed {
     LeakPool,
     LeakIrp,
     LeaveTimerSet,
+    ForwardWithoutALocation,
 };
 
 // A pool tag as it reads in memory ("Leak" is what pool tools show).
@@ -60,6 +64,8 @@ NTSTATUS MisbehavingDispatch(PDEVICE_OBJECT device, PIRP irp) {
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return status;
         }
+        case Misdeed::ForwardWithoutALocation:
+            return IoCallDriver(g_lower, irp);
         case Misdeed::PendWithoutMarking:
             IoSkipCurrentIrpStackLocation(irp);
             IoCallDriver(g_lower, irp);
@@ -283,6 +289,54 @@ TEST_F(VerifierTest, AnIrpNeverCompletedIsReportedAtReset) {
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
     host::kernel::Reset();
     EXPECT_EQ(capture.Count(Violation::IrpLeaked), 1u);
+}
+
+TEST_F(VerifierTest, RoutinesCalledAboveTheirIrqlAreReported) {
+    PDRIVER_OBJECT bus = toy::LoadBus();
+    // Each case prepares at PASSIVE_LEVEL and returns the call to make at DISPATCH_LEVEL.
+    struct Case {
+        const char* name;
+        std::function<std::function<void()>()> prepare;
+    } cases[] = {
+        {"IoDeleteDevice",
+         [bus] {
+             PDEVICE_OBJECT device = toy::CreateBusDevice(bus, nullptr, BusBehavior::Complete);
+             return std::function<void()>([device] { IoDeleteDevice(device); });
+         }},
+        {"IoDeleteSymbolicLink",
+         [] {
+             return std::function<void()>([] {
+                 UNICODE_STRING link;
+                 RtlInitUnicodeString(&link, reinterpret_cast<PCWSTR>(u"\\DosDevices\\None"));
+                 IoDeleteSymbolicLink(&link);
+             });
+         }},
+        {"IoBuildDeviceIoControlRequest",
+         [this, bus] {
+             PDEVICE_OBJECT device = toy::CreateBusDevice(bus, nullptr, BusBehavior::Complete);
+             return std::function<void()>([this, device] { Send(device); });
+         }},
+    };
+    for (const Case& c : cases) {
+        VerifierCapture capture;
+        std::function<void()> call = c.prepare();
+        KIRQL old = KeRaiseIrqlToDpcLevel();
+        call();
+        KeLowerIrql(old);
+        EXPECT_EQ(capture.Count(Violation::IrqlTooHigh), 1u) << c.name;
+    }
+}
+
+TEST_F(VerifierTest, RunningOutOfStackLocationsIsReported) {
+    VerifierCapture capture;
+    PDRIVER_OBJECT driver = LoadMisbehaving(Misdeed::ForwardWithoutALocation);
+    PDEVICE_OBJECT device = CreateDevice(driver);
+    g_lower = toy::CreateBusDevice(toy::LoadBus(), nullptr, BusBehavior::Complete);
+    PIRP irp = IoAllocateIrp(1, FALSE);  // the misbehaving driver's own location only
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoCallDriver(device, irp);
+    EXPECT_EQ(capture.Count(Violation::IrpStackOverflow), 1u);
+    host::kernel::Reset();
 }
 
 TEST_F(VerifierTest, ByDefaultAViolationEndsTheProcessWithItsName) {
