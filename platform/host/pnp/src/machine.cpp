@@ -20,7 +20,9 @@ Machine::Machine(const Options& options) {
         abort();
     }
     g_current = this;
-    kernel::KernelEntry entry;
+    // The thread that owns the machine is one of its kernel threads for good: the clock stands
+    // still while it runs and moves only while it waits in the kernel.
+    kernel::AttachCurrentThread("machine");
     kernel::Reset();
     if (options.registryFile.empty()) {
         Registry::Machine().Clear();

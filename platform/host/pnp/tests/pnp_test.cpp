@@ -180,6 +180,39 @@ TEST_F(PnpTest, ADriverUnloadsAfterItsLastDeviceAndLoadsAgainForTheNext) {
     EXPECT_EQ(kernel::DriverImageLoadCount("filtera.sys"), loads + 1);
 }
 
+TEST_F(PnpTest, ADriverWhoseDeviceGoesLaterUnloadsWhenItHasGone) {
+    DevNode* node = PlugHeadset();
+    SetLowerFilters(node, {"FilterA"});
+    ASSERT_TRUE(Pnp().Restart(node));
+    pnptoy::g_behaviour.deferDeleteMs = 50;
+    Pnp().Unplug(node);
+
+    // No time passes while the test looks: the device is still there, its driver waits.
+    PDRIVER_OBJECT filter = kernel::FindDriver("FilterA");
+    ASSERT_NE(filter, nullptr);
+    EXPECT_TRUE(kernel::IsDriverUnloadPending(filter));
+    kernel::AdvanceTimeMs(49);
+    EXPECT_EQ(kernel::FindDriver("FilterA"), filter);
+    kernel::AdvanceTimeMs(1);
+    EXPECT_EQ(kernel::FindDriver("FilterA"), nullptr);
+    EXPECT_EQ(Events().back(), "FilterA:Unload");
+}
+
+TEST_F(PnpTest, ADeviceArrivingWhileItsDriverWaitsToUnloadKeepsTheDriver) {
+    DevNode* node = PlugHeadset();
+    SetLowerFilters(node, {"FilterA"});
+    ASSERT_TRUE(Pnp().Restart(node));
+    pnptoy::g_behaviour.deferDeleteMs = 50;
+    Pnp().Unplug(node);
+    const uint32_t loads = kernel::DriverImageLoadCount("filtera.sys");
+
+    DevNode* again = PlugHeadset();
+    EXPECT_TRUE(again->Started());
+    EXPECT_EQ(kernel::DriverImageLoadCount("filtera.sys"), loads);
+    kernel::AdvanceTimeMs(50);
+    EXPECT_NE(kernel::FindDriver("FilterA"), nullptr) << "the new device still uses it";
+}
+
 TEST_F(PnpTest, UnplugSendsSurpriseRemovalBeforeRemovalAndDeletesThePdo) {
     DevNode* node = PlugHeadset();
     SetLowerFilters(node, {"FilterA"});

@@ -15,8 +15,26 @@ const PCWSTR kControlLink = reinterpret_cast<PCWSTR>(u"\\DosDevices\\ToyControl"
 
 struct Extension {
     bool isControl;
+    PDEVICE_OBJECT self;
     PDEVICE_OBJECT lower;
+    KTIMER timer;
+    KDPC dpc;
+    PIO_WORKITEM deleteItem;
 };
+
+VOID DeleteLater(PDEVICE_OBJECT device, PVOID context) {
+    auto* extension = static_cast<Extension*>(context);
+    IoFreeWorkItem(extension->deleteItem);
+    IoDeleteDevice(device);
+}
+
+VOID DeleteTimerFired(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    auto* extension = static_cast<Extension*>(context);
+    IoQueueWorkItem(extension->deleteItem, DeleteLater, DelayedWorkQueue, extension);
+}
 
 void Record(PDRIVER_OBJECT driver, const std::string& what) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -125,7 +143,16 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
                     DeleteControlDevice();
                 }
                 IoDetachDevice(extension->lower);
-                IoDeleteDevice(device);
+                if (g_behaviour.deferDeleteMs > 0) {
+                    extension->deleteItem = IoAllocateWorkItem(device);
+                    KeInitializeTimer(&extension->timer);
+                    KeInitializeDpc(&extension->dpc, DeleteTimerFired, extension);
+                    LARGE_INTEGER due;
+                    due.QuadPart = -10000LL * g_behaviour.deferDeleteMs;
+                    KeSetTimer(&extension->timer, due, &extension->dpc);
+                } else {
+                    IoDeleteDevice(device);
+                }
                 return status;
             }
             default:
@@ -153,6 +180,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     }
     auto* extension = static_cast<Extension*>(device->DeviceExtension);
     extension->isControl = false;
+    extension->self = device;
     extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
     device->Flags |= extension->lower->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -187,6 +215,7 @@ void Reset() {
     g_behaviour.failStart = false;
     g_behaviour.vetoQueryRemove = false;
     g_behaviour.controlDevice = false;
+    g_behaviour.deferDeleteMs = 0;
     g_control = nullptr;
     g_controlOwner = nullptr;
 }

@@ -21,6 +21,9 @@ struct Behaviour {
     std::atomic<bool> failStart{false};
     std::atomic<bool> vetoQueryRemove{false};
     std::atomic<bool> controlDevice{false};
+    // On removal, delete the device this long afterwards (a timer, its DPC, then a work item,
+    // as IoDeleteDevice belongs at PASSIVE_LEVEL); 0 deletes at once.
+    std::atomic<int> deferDeleteMs{0};
 };
 
 extern Behaviour g_behaviour;

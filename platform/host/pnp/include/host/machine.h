@@ -20,7 +20,9 @@ class Machine {
 
     // Resets the kernel, clears the registry (or loads the given file), reports the chosen
     // Windows version and starts the Plug and Play manager with the USB bus and the audio
-    // class driver.
+    // class driver. The calling thread becomes a kernel thread for good: virtual time stands
+    // still while it runs, and passes while it waits in the kernel (AdvanceTime, Settle, a
+    // wait, joining a host::kernel::Thread).
     Machine();
     explicit Machine(const Options& options);
     // Closes open handles, unplugs every device, lets queued work finish and resets the
