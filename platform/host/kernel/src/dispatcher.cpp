@@ -138,6 +138,7 @@ void Dispatcher::MaybeAdvance() {
                               thread->deadline <= current;
         if (runnable) {
             allIdleSinceMs_ = -1;
+            deadlockReported_ = false;
             return;
         }
         earliest = std::min(earliest, thread->deadline);
