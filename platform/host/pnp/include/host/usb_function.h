@@ -1,0 +1,51 @@
+// The device model behind a USB physical device object. The bus driver's PDO hands every
+// internal device-control request (URBs through IOCTL_INTERNAL_USB_SUBMIT_URB, the port
+// requests) to the function plugged into its port; the simulated headset implements this.
+#pragma once
+
+#include <stdint.h>
+
+#include <mutex>
+#include <vector>
+
+#include <usb.h>
+#include <usbioctl.h>
+
+namespace host {
+
+class UsbFunction {
+  public:
+    virtual ~UsbFunction() = default;
+
+    // An IRP_MJ_INTERNAL_DEVICE_CONTROL request has reached the PDO. Called in the submitter's
+    // thread at its IRQL (up to DISPATCH_LEVEL) while the device is on the bus. Either complete
+    // the IRP (IoCompleteRequest, with the URB's Hdr.Status set) and return its status, or
+    // IoMarkIrpPending, return STATUS_PENDING and complete it later from any thread.
+    virtual NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) = 0;
+
+    // The device has left the bus: complete every request still pending (STATUS_CANCELLED or
+    // STATUS_DEVICE_NOT_CONNECTED with USBD_STATUS_DEVICE_GONE). PASSIVE_LEVEL; requests that
+    // arrive after it are failed by the bus driver without reaching the function.
+    virtual void Disconnected() {}
+};
+
+// A function that answers the device-descriptor request with its identity and completes every
+// other URB successfully at once (isochronous packets included), remembering what it was sent.
+// It stands in for a device until a fuller model is plugged in.
+class BasicUsbFunction : public UsbFunction {
+  public:
+    BasicUsbFunction(uint16_t vendorId, uint16_t productId, uint16_t revision = 0x0100);
+
+    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override;
+
+    // The URB function codes received, in order.
+    std::vector<USHORT> UrbFunctions() const;
+    const USB_DEVICE_DESCRIPTOR& Descriptor() const { return descriptor_; }
+
+  private:
+    USB_DEVICE_DESCRIPTOR descriptor_;
+    mutable std::mutex mutex_;
+    std::vector<USHORT> functions_;
+};
+
+}  // namespace host

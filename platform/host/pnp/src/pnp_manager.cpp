@@ -1,0 +1,430 @@
+#include "host/pnp.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "host/registry.h"
+#include "host/text.h"
+#include "host/usbaudio_class_driver.h"
+#include "usb_bus.h"
+
+namespace host {
+namespace {
+
+constexpr const char* kEnumRoot = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\";
+constexpr const char* kServicesRoot = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Services\\";
+constexpr const char* kClassRoot =
+    "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\";
+
+constexpr uint32_t kServiceKernelDriver = 1;
+constexpr uint32_t kServiceDemandStart = 3;
+constexpr uint32_t kServiceDisabled = 4;
+
+// Appends the strings of a multi-string value, when it is one.
+void AppendList(const std::string& key, const char* name, std::vector<std::string>* list) {
+    if (std::optional<std::vector<std::string>> values =
+            Registry::Machine().GetMultiString(key, name)) {
+        list->insert(list->end(), values->begin(), values->end());
+    }
+}
+
+std::string FileNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The instance id Windows gives an interface of a device without a serial number: derived
+// from the device's place on the bus.
+std::string PortInstanceId(const UsbDeviceSpec& spec, int port) {
+    uint32_t hash = 2166136261u;
+    const std::string seed = usb_bus::DeviceId(spec) + "#" + std::to_string(port);
+    for (char c : seed) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    char text[40];
+    snprintf(text, sizeof(text), "7&%08x&0&%04X", hash,
+             static_cast<unsigned>(spec.interfaceNumber));
+    return text;
+}
+
+IO_STACK_LOCATION PnpLocation(UCHAR minor) {
+    IO_STACK_LOCATION location{};
+    location.MajorFunction = IRP_MJ_PNP;
+    location.MinorFunction = minor;
+    return location;
+}
+
+}  // namespace
+
+std::string DevNode::EnumKey() const {
+    return kEnumRoot + instancePath_;
+}
+
+std::vector<PDEVICE_OBJECT> DevNode::Stack() const {
+    std::vector<PDEVICE_OBJECT> stack;
+    if (pdo_ == nullptr || !built_) {
+        return stack;
+    }
+    for (PDEVICE_OBJECT device = pdo_; device != nullptr; device = device->AttachedDevice) {
+        stack.push_back(device);
+    }
+    return stack;
+}
+
+PDEVICE_OBJECT DevNode::Top() const {
+    std::vector<PDEVICE_OBJECT> stack = Stack();
+    return stack.empty() ? nullptr : stack.back();
+}
+
+PnpManager::PnpManager() {
+    kernel::KernelEntry entry;
+    Registry& registry = Registry::Machine();
+    const std::string classKey = std::string(kClassRoot) + kMediaClassGuid;
+    registry.CreateKey(classKey);
+    registry.SetString(classKey, "", "Sound, video and game controllers");
+    registry.SetString(classKey, "Class", "MEDIA");
+    kernel::RegisterDriverImage("usbhub.sys", usb_bus::DriverEntry);
+    InstallDriverService(UsbAudioClassDriver::kServiceName, UsbAudioClassDriver::kImageName,
+                         UsbAudioClassDriver::DriverEntry);
+    kernel::LoadDriver("usbhub", "usbhub.sys", &bus_);
+}
+
+PnpManager::~PnpManager() {
+    kernel::KernelEntry entry;
+    for (DevNode* node : Devices(true)) {
+        Unplug(node);
+    }
+    if (bus_ != nullptr) {
+        kernel::RequestDriverUnload(bus_);
+    }
+}
+
+void PnpManager::InstallDriverService(std::string_view service, std::string_view image,
+                                      PDRIVER_INITIALIZE entry) {
+    Registry& registry = Registry::Machine();
+    const std::string key = kServicesRoot + std::string(service);
+    registry.CreateKey(key);
+    registry.SetDword(key, "Type", kServiceKernelDriver);
+    registry.SetDword(key, "Start", kServiceDemandStart);
+    registry.SetDword(key, "ErrorControl", 1);
+    registry.SetString(key, "ImagePath", "System32\\DRIVERS\\" + std::string(image), kRegExpandSz);
+    kernel::RegisterDriverImage(image, entry);
+}
+
+void PnpManager::CreateInstanceKey(const DevNode& node) {
+    Registry& registry = Registry::Machine();
+    const std::string key = node.EnumKey();
+    if (registry.KeyExists(key)) {
+        return;  // a device seen before keeps its key, filters included
+    }
+    const UsbDeviceSpec& spec = node.spec_;
+    registry.CreateKey(key);
+    registry.SetString(key, "DeviceDesc", spec.description);
+    registry.SetMultiString(key, "HardwareID", usb_bus::HardwareIds(spec));
+    registry.SetMultiString(key, "CompatibleIDs", usb_bus::CompatibleIds(spec));
+    registry.SetString(key, "Service", spec.service);
+    registry.SetString(key, "ClassGUID", spec.classGuid);
+    registry.SetString(key, "Class", "MEDIA");
+    registry.SetString(key, "Mfg", "(Generic USB Audio)");
+    registry.SetDword(key, "ConfigFlags", 0);
+    registry.SetDword(key, "Capabilities", 0x84);  // removable, surprise removal OK
+    char location[48];
+    snprintf(location, sizeof(location), "0000.0000.0000.%03d.000.000.000.000.000", node.port_);
+    registry.SetString(key, "LocationInformation", location);
+    char driverKey[16];
+    snprintf(driverKey, sizeof(driverKey), "%04d", driverKeys_++);
+    registry.SetString(key, "Driver", spec.classGuid + "\\" + driverKey);
+    const std::string softwareKey = kClassRoot + spec.classGuid + "\\" + driverKey;
+    registry.CreateKey(softwareKey);
+    registry.SetString(softwareKey, "DriverDesc", spec.description);
+    registry.CreateKey(key + "\\Device Parameters");
+}
+
+DevNode* PnpManager::PlugIn(const UsbDeviceSpec& spec, std::shared_ptr<UsbFunction> function) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    int port = 1;
+    while (ports_.count(port) != 0) {
+        ++port;
+    }
+    const std::string instanceId =
+        spec.instanceId.empty() ? PortInstanceId(spec, port) : spec.instanceId;
+    const std::string instancePath = usb_bus::DeviceId(spec) + "\\" + instanceId;
+    std::unique_ptr<DevNode>& slot = nodes_[FoldCase(instancePath)];
+    if (slot && slot->Present()) {
+        return nullptr;  // that device is already on the bus
+    }
+    if (!slot) {
+        slot = std::make_unique<DevNode>();
+    }
+    DevNode* node = slot.get();
+    node->instancePath_ = instancePath;
+    node->spec_ = spec;
+    node->port_ = port;
+    node->function_ =
+        function ? std::move(function)
+                 : std::make_shared<BasicUsbFunction>(spec.vendorId, spec.productId, spec.revision);
+    node->problem_ = cm_problem::kNone;
+    node->problemStatus_ = STATUS_SUCCESS;
+    CreateInstanceKey(*node);
+    node->pdo_ = usb_bus::CreatePdo(bus_, ++pdoNames_, node, node->function_.get());
+    if (node->pdo_ == nullptr) {
+        Fail(node, cm_problem::kFailedAdd, STATUS_INSUFFICIENT_RESOURCES);
+        return node;
+    }
+    ports_[port] = node;
+    Build(node);
+    return node;
+}
+
+void PnpManager::Fail(DevNode* node, uint32_t problem, NTSTATUS status) {
+    node->problem_ = problem;
+    node->problemStatus_ = status;
+    node->started_ = false;
+}
+
+PDRIVER_OBJECT PnpManager::LoadService(const std::string& service, DevNode* node) {
+    PDRIVER_OBJECT loaded = nullptr;
+    const NTSTATUS use = kernel::UseLoadedDriver(service, &loaded);
+    if (use == STATUS_SUCCESS) {
+        return loaded;
+    }
+    if (use == STATUS_IMAGE_ALREADY_LOADED) {
+        Fail(node, cm_problem::kDriverFailedPriorUnload, use);
+        return nullptr;
+    }
+    Registry& registry = Registry::Machine();
+    const std::string key = kServicesRoot + service;
+    if (!registry.KeyExists(key)) {
+        Fail(node, cm_problem::kDriverFailedLoad, STATUS_OBJECT_NAME_NOT_FOUND);
+        return nullptr;
+    }
+    if (registry.GetDword(key, "Start") == kServiceDisabled) {
+        Fail(node, cm_problem::kDisabledService, STATUS_DRIVER_UNABLE_TO_LOAD);
+        return nullptr;
+    }
+    const std::optional<uint32_t> type = registry.GetDword(key, "Type");
+    if (type && *type != kServiceKernelDriver) {
+        Fail(node, cm_problem::kDriverFailedLoad, STATUS_DRIVER_UNABLE_TO_LOAD);
+        return nullptr;
+    }
+    const std::optional<std::string> imagePath = registry.GetString(key, "ImagePath");
+    const std::string image = imagePath ? FileNameOf(*imagePath) : service + ".sys";
+    PDRIVER_OBJECT driver = nullptr;
+    const NTSTATUS status = kernel::LoadDriver(service, image, &driver);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+        Fail(node, cm_problem::kDriverFailedLoad, status);
+        return nullptr;
+    }
+    if (!NT_SUCCESS(status)) {
+        Fail(node, cm_problem::kFailedDriverEntry, status);
+        return nullptr;
+    }
+    return driver;
+}
+
+bool PnpManager::Build(DevNode* node) {
+    Registry& registry = Registry::Machine();
+    const std::string key = node->EnumKey();
+    const std::optional<std::string> service = registry.GetString(key, "Service");
+    if (!service || service->empty()) {
+        Fail(node, cm_problem::kFailedInstall, STATUS_OBJECT_NAME_NOT_FOUND);
+        return false;
+    }
+    std::string classKey;
+    if (std::optional<std::string> classGuid = registry.GetString(key, "ClassGUID")) {
+        classKey = kClassRoot + *classGuid;
+    }
+    std::vector<std::string> order;
+    AppendList(key, "LowerFilters", &order);
+    if (!classKey.empty()) {
+        AppendList(classKey, "LowerFilters", &order);
+    }
+    order.push_back(*service);
+    AppendList(key, "UpperFilters", &order);
+    if (!classKey.empty()) {
+        AppendList(classKey, "UpperFilters", &order);
+    }
+
+    // Every driver is loaded before the first AddDevice, as Windows does.
+    std::vector<PDRIVER_OBJECT> drivers;
+    for (const std::string& name : order) {
+        PDRIVER_OBJECT driver = LoadService(name, node);
+        if (driver == nullptr) {
+            ReleaseDrivers(drivers);
+            return false;
+        }
+        drivers.push_back(driver);
+    }
+    node->built_ = true;
+    node->drivers_.clear();
+    node->services_.clear();
+    for (size_t i = 0; i < drivers.size(); ++i) {
+        const NTSTATUS status = kernel::CallAddDevice(drivers[i], node->pdo_);
+        if (!NT_SUCCESS(status)) {
+            std::vector<PDRIVER_OBJECT> unused(drivers.begin() + static_cast<long>(i),
+                                               drivers.end());
+            TearDown(node, false);
+            ReleaseDrivers(unused);
+            Fail(node, cm_problem::kFailedAdd, status);
+            return false;
+        }
+        node->drivers_.push_back(drivers[i]);
+        node->services_.push_back(order[i]);
+    }
+
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(capabilities);
+    capabilities.Version = 1;
+    capabilities.Address = 0xFFFFFFFF;
+    capabilities.UINumber = 0xFFFFFFFF;
+    IO_STACK_LOCATION query = PnpLocation(IRP_MN_QUERY_CAPABILITIES);
+    query.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    kernel::SendSystemRequest(node->Top(), query);
+
+    const kernel::RequestResult start =
+        kernel::SendSystemRequest(node->Top(), PnpLocation(IRP_MN_START_DEVICE));
+    if (!NT_SUCCESS(start.status)) {
+        TearDown(node, false);
+        Fail(node, cm_problem::kFailedStart, start.status);
+        return false;
+    }
+    node->started_ = true;
+    node->problem_ = cm_problem::kNone;
+    node->problemStatus_ = STATUS_SUCCESS;
+    return true;
+}
+
+void PnpManager::ReleaseDrivers(const std::vector<PDRIVER_OBJECT>& drivers) {
+    for (PDRIVER_OBJECT driver : drivers) {
+        bool used = false;
+        for (const auto& entry : nodes_) {
+            const std::vector<PDRIVER_OBJECT>& inUse = entry.second->drivers_;
+            used = used || std::find(inUse.begin(), inUse.end(), driver) != inUse.end();
+        }
+        if (!used && kernel::FindDriver(kernel::DriverServiceName(driver)) == driver) {
+            kernel::RequestDriverUnload(driver);
+        }
+    }
+}
+
+void PnpManager::TearDown(DevNode* node, bool surprise) {
+    if (!node->built_) {
+        return;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDevice(node->pdo_);
+    if (surprise) {
+        kernel::SendSystemRequest(top, PnpLocation(IRP_MN_SURPRISE_REMOVAL));
+    }
+    kernel::SendSystemRequest(top, PnpLocation(IRP_MN_REMOVE_DEVICE));
+    std::vector<PDRIVER_OBJECT> drivers;
+    drivers.swap(node->drivers_);
+    node->built_ = false;
+    node->started_ = false;
+    ReleaseDrivers(drivers);
+}
+
+void PnpManager::Unplug(DevNode* node) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node == nullptr || node->pdo_ == nullptr) {
+        return;
+    }
+    PDEVICE_OBJECT pdo = node->pdo_;
+    usb_bus::MarkGone(pdo);
+    node->function_->Disconnected();
+    if (node->built_) {
+        TearDown(node, true);  // the PDO deletes itself on the removal
+    } else {
+        IoDeleteDevice(pdo);
+    }
+    ports_.erase(node->port_);
+    node->pdo_ = nullptr;
+    node->started_ = false;
+}
+
+NTSTATUS PnpManager::Stop(DevNode* node) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node == nullptr || node->pdo_ == nullptr || !node->built_) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PDEVICE_OBJECT top = node->Top();
+    const kernel::RequestResult query =
+        kernel::SendSystemRequest(top, PnpLocation(IRP_MN_QUERY_REMOVE_DEVICE));
+    if (!NT_SUCCESS(query.status)) {
+        kernel::SendSystemRequest(top, PnpLocation(IRP_MN_CANCEL_REMOVE_DEVICE));
+        return query.status;
+    }
+    TearDown(node, false);
+    node->problem_ = cm_problem::kNone;
+    return STATUS_SUCCESS;
+}
+
+bool PnpManager::Start(DevNode* node) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node == nullptr || node->pdo_ == nullptr || node->built_) {
+        return node != nullptr && node->started_;
+    }
+    node->problem_ = cm_problem::kNone;
+    node->problemStatus_ = STATUS_SUCCESS;
+    return Build(node);
+}
+
+bool PnpManager::Restart(DevNode* node) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node != nullptr && node->built_ && !NT_SUCCESS(Stop(node))) {
+        return false;
+    }
+    return Start(node);
+}
+
+DevNode* PnpManager::Find(std::string_view instancePath) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    auto it = nodes_.find(FoldCase(instancePath));
+    return it == nodes_.end() ? nullptr : it->second.get();
+}
+
+std::vector<DevNode*> PnpManager::Devices(bool presentOnly) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    std::vector<DevNode*> devices;
+    for (auto& node : nodes_) {
+        if (!presentOnly || node.second->Present()) {
+            devices.push_back(node.second.get());
+        }
+    }
+    return devices;
+}
+
+kernel::RequestResult PnpManager::SendPnp(DevNode* node, UCHAR minorFunction) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node == nullptr || node->Top() == nullptr) {
+        return kernel::RequestResult{STATUS_NO_SUCH_DEVICE, 0};
+    }
+    return kernel::SendSystemRequest(node->Top(), PnpLocation(minorFunction));
+}
+
+kernel::RequestResult PnpManager::SendPower(DevNode* node, UCHAR minorFunction,
+                                            POWER_STATE_TYPE type, POWER_STATE state) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (node == nullptr || node->Top() == nullptr) {
+        return kernel::RequestResult{STATUS_NO_SUCH_DEVICE, 0};
+    }
+    IO_STACK_LOCATION location{};
+    location.MajorFunction = IRP_MJ_POWER;
+    location.MinorFunction = minorFunction;
+    location.Parameters.Power.Type = type;
+    location.Parameters.Power.State = state;
+    location.Parameters.Power.ShutdownType = PowerActionNone;
+    return kernel::SendSystemRequest(node->Top(), location);
+}
+
+}  // namespace host

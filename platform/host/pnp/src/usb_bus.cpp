@@ -1,0 +1,313 @@
+// The USB bus driver. Its PDOs complete the Plug and Play and power requests they are sent
+// (reporting the capabilities of a removable USB device) and hand internal device-control
+// requests to the device's function; once the device has left the bus they fail them with
+// STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE, and the removal deletes the PDO.
+#include "usb_bus.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "host/registry.h"
+#include "host/text.h"
+
+namespace host::usb_bus {
+namespace {
+
+constexpr ULONG kIdTag = 0x64496255;  // 'UbId'
+
+std::string Hex4(unsigned value) {
+    char text[8];
+    snprintf(text, sizeof(text), "%04X", value & 0xFFFF);
+    return text;
+}
+
+std::string Hex2(unsigned value) {
+    char text[8];
+    snprintf(text, sizeof(text), "%02X", value & 0xFF);
+    return text;
+}
+
+// A string or multi-string in pool, as a bus driver returns identifiers.
+PWCHAR PoolStrings(const std::vector<std::string>& strings, bool multi) {
+    std::u16string units;
+    for (const std::string& text : strings) {
+        units += Utf8ToUtf16(text);
+        units.push_back(u'\0');
+    }
+    if (multi) {
+        units.push_back(u'\0');
+    }
+    auto* buffer =
+        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, units.size() * sizeof(WCHAR), kIdTag));
+    if (buffer != nullptr) {
+        memcpy(buffer, units.data(), units.size() * sizeof(WCHAR));
+    }
+    return buffer;
+}
+
+NTSTATUS QueryId(PdoExtension* extension, PIRP irp, BUS_QUERY_ID_TYPE type) {
+    const UsbDeviceSpec& spec = extension->node->Spec();
+    PWCHAR result = nullptr;
+    switch (type) {
+        case BusQueryDeviceID:
+            result = PoolStrings({DeviceId(spec)}, false);
+            break;
+        case BusQueryHardwareIDs:
+            result = PoolStrings(HardwareIds(spec), true);
+            break;
+        case BusQueryCompatibleIDs:
+            result = PoolStrings(CompatibleIds(spec), true);
+            break;
+        case BusQueryInstanceID: {
+            const std::string& path = extension->node->InstancePath();
+            result = PoolStrings({path.substr(path.rfind('\\') + 1)}, false);
+            break;
+        }
+        default:
+            return irp->IoStatus.Status;
+    }
+    if (result == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(result);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp, PdoExtension* extension) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    bool deleteAfter = false;
+    switch (location->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            deleteAfter = extension->gone != 0;
+            break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
+            caps->Removable = 1;
+            caps->SurpriseRemovalOK = 1;
+            caps->UniqueID = 0;
+            caps->Address = static_cast<ULONG>(extension->node->Port());
+            caps->UINumber = static_cast<ULONG>(extension->node->Port());
+            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
+                caps->DeviceState[state] = PowerDeviceD3;
+            }
+            status = STATUS_SUCCESS;
+            break;
+        }
+        case IRP_MN_QUERY_ID:
+            status = QueryId(extension, irp, location->Parameters.QueryId.IdType);
+            break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            if (location->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+                auto* relations = static_cast<PDEVICE_RELATIONS>(
+                    ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kIdTag));
+                if (relations == nullptr) {
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+                    break;
+                }
+                relations->Count = 1;
+                relations->Objects[0] = device;
+                ObReferenceObject(device);
+                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+                status = STATUS_SUCCESS;
+            }
+            break;
+        default:
+            break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (deleteAfter) {
+        IoDeleteDevice(device);
+    }
+    return status;
+}
+
+NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* extension = static_cast<PdoExtension*>(device->DeviceExtension);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    switch (location->MajorFunction) {
+        case IRP_MJ_PNP:
+            return Pnp(device, irp, extension);
+        case IRP_MJ_POWER:
+            PoStartNextPowerIrp(irp);
+            status = (location->MinorFunction == IRP_MN_SET_POWER ||
+                      location->MinorFunction == IRP_MN_QUERY_POWER)
+                         ? STATUS_SUCCESS
+                         : irp->IoStatus.Status;
+            break;
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            if (InterlockedCompareExchange(&extension->gone, 0, 0) == 0) {
+                return extension->function->InternalDeviceControl(device, irp);
+            }
+            if (location->Parameters.DeviceIoControl.IoControlCode ==
+                IOCTL_INTERNAL_USB_SUBMIT_URB) {
+                static_cast<PURB>(location->Parameters.Others.Argument1)->UrbHeader.Status =
+                    USBD_STATUS_DEVICE_GONE;
+            }
+            status = STATUS_DEVICE_NOT_CONNECTED;
+            break;
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            status = STATUS_SUCCESS;
+            break;
+        default:
+            break;
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    UNREFERENCED_PARAMETER(registryPath);
+    for (auto& function : driver->MajorFunction) {
+        function = Dispatch;
+    }
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFunction* function) {
+    const std::u16string name = Utf8ToUtf16("\\Device\\USBPDO-" + std::to_string(index));
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, reinterpret_cast<PCWSTR>(name.c_str()));
+    PDEVICE_OBJECT pdo = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(bus, sizeof(PdoExtension), &deviceName, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &pdo))) {
+        return nullptr;
+    }
+    auto* extension = static_cast<PdoExtension*>(pdo->DeviceExtension);
+    extension->node = node;
+    extension->function = function;
+    extension->gone = 0;
+    pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    kernel::SetDeviceInstancePath(pdo, node->InstancePath());
+    return pdo;
+}
+
+void MarkGone(PDEVICE_OBJECT pdo) {
+    InterlockedExchange(&static_cast<PdoExtension*>(pdo->DeviceExtension)->gone, 1);
+}
+
+bool IsGone(PDEVICE_OBJECT pdo) {
+    return InterlockedCompareExchange(&static_cast<PdoExtension*>(pdo->DeviceExtension)->gone, 0,
+                                      0) != 0;
+}
+
+std::string DeviceId(const UsbDeviceSpec& spec) {
+    return "USB\\VID_" + Hex4(spec.vendorId) + "&PID_" + Hex4(spec.productId) + "&MI_" +
+           Hex2(spec.interfaceNumber);
+}
+
+std::vector<std::string> HardwareIds(const UsbDeviceSpec& spec) {
+    const std::string device = "USB\\VID_" + Hex4(spec.vendorId) + "&PID_" + Hex4(spec.productId);
+    return {device + "&REV_" + Hex4(spec.revision) + "&MI_" + Hex2(spec.interfaceNumber),
+            device + "&MI_" + Hex2(spec.interfaceNumber)};
+}
+
+std::vector<std::string> CompatibleIds(const UsbDeviceSpec& spec) {
+    (void)spec;
+    // An audio control interface: class 01, subclass 01, protocol 00.
+    return {"USB\\Class_01&SubClass_01&Prot_00", "USB\\Class_01&SubClass_01", "USB\\Class_01"};
+}
+
+}  // namespace host::usb_bus
+
+namespace host {
+
+BasicUsbFunction::BasicUsbFunction(uint16_t vendorId, uint16_t productId, uint16_t revision) {
+    memset(&descriptor_, 0, sizeof(descriptor_));
+    descriptor_.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
+    descriptor_.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    descriptor_.bcdUSB = 0x0110;
+    descriptor_.bMaxPacketSize0 = 8;
+    descriptor_.idVendor = vendorId;
+    descriptor_.idProduct = productId;
+    descriptor_.bcdDevice = revision;
+    descriptor_.iManufacturer = 1;
+    descriptor_.iProduct = 2;
+    descriptor_.bNumConfigurations = 1;
+}
+
+NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
+    UNREFERENCED_PARAMETER(pdo);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        PURB urb = static_cast<PURB>(location->Parameters.Others.Argument1);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            functions_.push_back(urb->UrbHeader.Function);
+        }
+        status = STATUS_SUCCESS;
+        USBD_STATUS usbStatus = USBD_STATUS_SUCCESS;
+        switch (urb->UrbHeader.Function) {
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+                auto& request = urb->UrbControlDescriptorRequest;
+                PVOID buffer = request.TransferBuffer != nullptr
+                                   ? request.TransferBuffer
+                                   : (request.TransferBufferMDL != nullptr
+                                          ? MmGetSystemAddressForMdlSafe(request.TransferBufferMDL,
+                                                                         NormalPagePriority)
+                                          : nullptr);
+                if (request.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE || buffer == nullptr) {
+                    usbStatus = USBD_STATUS_STALL_PID;
+                    status = STATUS_UNSUCCESSFUL;
+                    break;
+                }
+                const ULONG length = request.TransferBufferLength < sizeof(descriptor_)
+                                         ? request.TransferBufferLength
+                                         : static_cast<ULONG>(sizeof(descriptor_));
+                memcpy(buffer, &descriptor_, length);
+                request.TransferBufferLength = length;
+                break;
+            }
+            case URB_FUNCTION_ISOCH_TRANSFER: {
+                auto& transfer = urb->UrbIsochronousTransfer;
+                transfer.ErrorCount = 0;
+                for (ULONG i = 0; i < transfer.NumberOfPackets; ++i) {
+                    transfer.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
+                }
+                break;
+            }
+            default:
+                break;
+        }
+        urb->UrbHeader.Status = usbStatus;
+    } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+        *static_cast<PULONG>(location->Parameters.Others.Argument1) =
+            USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+        status = STATUS_SUCCESS;
+    } else if (code == IOCTL_INTERNAL_USB_RESET_PORT || code == IOCTL_INTERNAL_USB_CYCLE_PORT) {
+        status = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+std::vector<USHORT> BasicUsbFunction::UrbFunctions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return functions_;
+}
+
+}  // namespace host

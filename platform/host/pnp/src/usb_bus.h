@@ -1,0 +1,30 @@
+// The USB bus driver ("\Driver\usbhub") and its physical device objects.
+#pragma once
+
+#include <ntddk.h>
+
+#include "host/pnp.h"
+
+namespace host::usb_bus {
+
+struct PdoExtension {
+    DevNode* node;
+    UsbFunction* function;
+    volatile LONG gone;  // the device has left the bus
+};
+
+DRIVER_INITIALIZE DriverEntry;
+
+// A PDO for a device on `port`, named "\Device\USBPDO-<index>".
+PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFunction* function);
+// From now on the PDO fails what it is sent; its removal deletes it.
+void MarkGone(PDEVICE_OBJECT pdo);
+bool IsGone(PDEVICE_OBJECT pdo);
+
+// The identifiers Windows gives a USB interface function (hardware ids in Windows' own letter
+// case: "USB\VID_0F1E&PID_1607&REV_0100&MI_00").
+std::string DeviceId(const UsbDeviceSpec& spec);
+std::vector<std::string> HardwareIds(const UsbDeviceSpec& spec);
+std::vector<std::string> CompatibleIds(const UsbDeviceSpec& spec);
+
+}  // namespace host::usb_bus

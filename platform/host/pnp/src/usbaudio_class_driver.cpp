@@ -1,0 +1,205 @@
+// The minimal USB audio class driver: a WDM function driver written against <ntddk.h> only.
+#include "host/usbaudio_class_driver.h"
+
+#include <ntddk.h>
+#include <usbioctl.h>
+
+namespace host {
+
+const GUID kKsCategoryAudio = {
+    0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID kKsCategoryRender = {
+    0x65E8773E, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID kKsCategoryCapture = {
+    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
+namespace {
+
+constexpr ULONG kMagic = 0x41554453;
+
+const GUID* const kInterfaceClasses[] = {&kKsCategoryAudio, &kKsCategoryRender,
+                                         &kKsCategoryCapture};
+
+struct FunctionExtension {
+    ULONG magic;
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT lower;
+    PDEVICE_OBJECT pdo;
+    BOOLEAN started;
+    UNICODE_STRING interfaces[3];
+};
+
+FunctionExtension* ExtensionOf(PDEVICE_OBJECT device) {
+    auto* extension = static_cast<FunctionExtension*>(device->DeviceExtension);
+    return extension != nullptr && extension->magic == kMagic ? extension : nullptr;
+}
+
+NTSTATUS SignalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(device);
+    UNREFERENCED_PARAMETER(irp);
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Passes a request down and waits for the lower drivers (PASSIVE_LEVEL); the caller completes.
+NTSTATUS ForwardAndWait(FunctionExtension* extension, PIRP irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(extension->lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+void SetInterfaces(FunctionExtension* extension, BOOLEAN enable) {
+    for (int i = 0; i < 3; ++i) {
+        UNICODE_STRING& link = extension->interfaces[i];
+        if (enable && link.Buffer == nullptr &&
+            NT_SUCCESS(
+                IoRegisterDeviceInterface(extension->pdo, kInterfaceClasses[i], nullptr, &link))) {
+            IoSetDeviceInterfaceState(&link, TRUE);
+        } else if (!enable && link.Buffer != nullptr) {
+            IoSetDeviceInterfaceState(&link, FALSE);
+            RtlFreeUnicodeString(&link);
+        }
+    }
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    FunctionExtension* extension = ExtensionOf(device);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+    switch (location->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            status = ForwardAndWait(extension, irp);
+            if (NT_SUCCESS(status)) {
+                extension->started = TRUE;
+                SetInterfaces(extension, TRUE);
+            }
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return status;
+        case IRP_MN_SURPRISE_REMOVAL:
+            extension->started = FALSE;
+            SetInterfaces(extension, FALSE);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_REMOVE_DEVICE: {
+            extension->started = FALSE;
+            SetInterfaces(extension, FALSE);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(extension->lower, irp);
+            IoDetachDevice(extension->lower);
+            extension->magic = 0;
+            IoDeleteDevice(device);
+            return status;
+        }
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+        default:
+            break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(extension->lower, irp);
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(ExtensionOf(device)->lower, irp);
+}
+
+NTSTATUS DispatchPass(PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(ExtensionOf(device)->lower, irp);
+}
+
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FunctionExtension), nullptr, FILE_DEVICE_KS,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* extension = static_cast<FunctionExtension*>(device->DeviceExtension);
+    RtlZeroMemory(extension, sizeof(*extension));
+    extension->magic = kMagic;
+    extension->self = device;
+    extension->pdo = pdo;
+    extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
+    if (extension->lower == nullptr) {
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    device->Flags |= extension->lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+VOID Unload(PDRIVER_OBJECT driver) {
+    UNREFERENCED_PARAMETER(driver);
+}
+
+}  // namespace
+
+NTSTATUS UsbAudioClassDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    UNREFERENCED_PARAMETER(registryPath);
+    for (auto& function : driver->MajorFunction) {
+        function = DispatchPass;
+    }
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT UsbAudioClassDriver::FunctionDevice(const DevNode& node) {
+    for (PDEVICE_OBJECT device : node.Stack()) {
+        if (kernel::DriverServiceName(device->DriverObject) == kServiceName &&
+            ExtensionOf(device) != nullptr) {
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+PDEVICE_OBJECT UsbAudioClassDriver::LowerDevice(PDEVICE_OBJECT functionDevice) {
+    return ExtensionOf(functionDevice)->lower;
+}
+
+NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql) {
+    kernel::KernelEntry entry;
+    PDEVICE_OBJECT lower = LowerDevice(functionDevice);
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
+    KIRQL old;
+    KeRaiseIrql(irql, &old);
+    IoCallDriver(lower, irp);
+    KeLowerIrql(old);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+}  // namespace host
