@@ -38,7 +38,7 @@ const SupportedDevice* FindSupportedDevice(USHORT vendorId, USHORT productId) {
 // A mute request of the filter's own: the URB and its one data byte travel together, so an
 // asynchronous request owns everything it needs until its completion frees it.
 struct MUTE_REQUEST {
-    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST Urb;
+    URB Urb;  // the whole union, so every view of it stays inside the block
     UCHAR Value;
     PDEVICE_EXTENSION Extension;
 };
@@ -46,7 +46,7 @@ struct MUTE_REQUEST {
 void BuildMuteUrb(MUTE_REQUEST* request, UCHAR value) {
     RtlZeroMemory(request, sizeof *request);
     request->Value = value;
-    UsbBuildVendorRequest(reinterpret_cast<PURB>(&request->Urb), URB_FUNCTION_CLASS_INTERFACE,
+    UsbBuildVendorRequest(&request->Urb, URB_FUNCTION_CLASS_INTERFACE,
                           sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0, kSetCur,
                           kMuteControlValue, kMuteUnitIndex, &request->Value, nullptr, 1, nullptr);
 }
@@ -270,8 +270,7 @@ NTSTATUS SetDeviceMute(PDEVICE_EXTENSION Extension, UCHAR Value) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     BuildMuteUrb(request, Value);
-    const NTSTATUS status =
-        FilterSubmitUrbSynchronously(Extension, reinterpret_cast<PURB>(&request->Urb));
+    const NTSTATUS status = FilterSubmitUrbSynchronously(Extension, &request->Urb);
     ExFreePoolWithTag(request, kAmpfxPoolTag);
     return status;
 }
@@ -281,14 +280,14 @@ NTSTATUS SetDeviceMute(PDEVICE_EXTENSION Extension, UCHAR Value) {
 void FilterIdentifyDevice(PDEVICE_EXTENSION Extension) {
     RtlZeroMemory(&Extension->DeviceDescriptor, sizeof Extension->DeviceDescriptor);
 
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST urb;
+    URB urb;
     USB_DEVICE_DESCRIPTOR descriptor;
     RtlZeroMemory(&urb, sizeof urb);
     RtlZeroMemory(&descriptor, sizeof descriptor);
-    UsbBuildGetDescriptorRequest(
-        reinterpret_cast<PURB>(&urb), sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-        USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, nullptr, sizeof descriptor, nullptr);
-    if (NT_SUCCESS(FilterSubmitUrbSynchronously(Extension, reinterpret_cast<PURB>(&urb)))) {
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &descriptor, nullptr,
+                                 sizeof descriptor, nullptr);
+    if (NT_SUCCESS(FilterSubmitUrbSynchronously(Extension, &urb))) {
         RtlCopyMemory(&Extension->DeviceDescriptor, &descriptor, sizeof descriptor);
         const bool listed =
             FindSupportedDevice(descriptor.idVendor, descriptor.idProduct) != nullptr;
