@@ -100,7 +100,11 @@ int DovrelHost::Install() {
 }
 
 int DovrelHost::Uninstall() {
-    return RunProgram("/UnregServer");
+    const int exitCode = RunProgram("/UnregServer");
+    // The program only asks for the stop and the deletion; the service finishes them after
+    // the program has ended.
+    system_.services().WaitIdle(kStateWaitMs);
+    return exitCode;
 }
 
 WinError DovrelHost::OpenService(uint32_t access, host::ScHandle* manager,

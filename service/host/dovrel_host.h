@@ -53,7 +53,8 @@ class DovrelHost {
     // and runs it with "  /Service", as the installer does: any old registration is deleted,
     // the application identity written and the service created. Returns the exit code.
     int Install();
-    // `service uninstall`: runs the program with "/UnregServer" (stop and delete the service).
+    // `service uninstall`: runs the program with "/UnregServer" (stop and delete the service),
+    // then waits until the running service has stopped and so left the database.
     int Uninstall();
     // `service start`: StartService, then waits (up to 30 polls of 300 ms, as the installer
     // does) until the service reports running. The start's Win32 error, or

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <thread>
 
-#include "host/kernel_threads.h"
+#include "host/processes.h"
 #include "host_ports.h"
 
 namespace dovrel {
@@ -88,7 +88,7 @@ bool HostMessageLoop::WaitForRunLocked(std::unique_lock<std::mutex>& lock, uint3
 }
 
 bool HostMessageLoop::Tick(uint32_t timeoutMs) {
-    host::kernel::ExternalWait wait;
+    host::UserModeWait wait;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!WaitForRunLocked(lock, timeoutMs))
         return false;
@@ -99,7 +99,7 @@ bool HostMessageLoop::Tick(uint32_t timeoutMs) {
 }
 
 bool HostMessageLoop::Flush(uint32_t timeoutMs) {
-    host::kernel::ExternalWait wait;
+    host::UserModeWait wait;
     auto done = std::make_shared<bool>(false);
     std::unique_lock<std::mutex> lock(mutex_);
     if (ended_)

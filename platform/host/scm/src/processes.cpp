@@ -65,7 +65,7 @@ Processes::~Processes() {
             all.push_back(entry.second);
         }
     }
-    kernel::ExternalWait wait;
+    UserModeWait wait;
     for (const std::shared_ptr<Process>& process : all) {
         if (process->thread.joinable()) {
             process->thread.join();
@@ -157,7 +157,7 @@ uint32_t Processes::Wait(ProcessId id, uint32_t timeoutMs, int* exitCode) {
     if (!process) {
         return kErrorInvalidHandle;
     }
-    kernel::ExternalWait wait;
+    UserModeWait wait;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                            [&] { return process->ended; })) {

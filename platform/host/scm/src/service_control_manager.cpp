@@ -400,7 +400,7 @@ uint32_t ServiceControlManager::StartLocked(std::unique_lock<std::mutex>& lock,
                 return kErrorServiceDependencyFail;
             }
         }
-        kernel::ExternalWait wait;
+        UserModeWait wait;
         const bool running = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs_), [&] {
             const uint32_t state = CurrentStatus(*dependency).currentState;
             return state == kServiceRunning || state == kServiceStopped;
@@ -447,7 +447,7 @@ uint32_t ServiceControlManager::StartLocked(std::unique_lock<std::mutex>& lock,
 
     bool answered;
     {
-        kernel::ExternalWait wait;
+        UserModeWait wait;
         answered = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs_),
                                      [&] { return run->connected || run->ended; });
     }
@@ -553,7 +553,7 @@ uint32_t ServiceControlManager::ControlService(ScHandle handle, uint32_t code,
     changed_.notify_all();
     bool done;
     {
-        kernel::ExternalWait wait;
+        UserModeWait wait;
         done = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs_),
                                  [&] { return control->done; });
     }
@@ -772,7 +772,7 @@ ProcessId ServiceControlManager::ServiceProcess(std::string_view name) {
 
 bool ServiceControlManager::WaitForState(std::string_view name, uint32_t state,
                                          uint32_t timeoutMs) {
-    kernel::ExternalWait wait;
+    UserModeWait wait;
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         std::shared_ptr<Service> service = FindLocked(name);
@@ -796,7 +796,7 @@ bool ServiceControlManager::IdleLocked() const {
 }
 
 bool ServiceControlManager::WaitIdle(uint32_t timeoutMs) {
-    kernel::ExternalWait wait;
+    UserModeWait wait;
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return IdleLocked(); });

@@ -74,6 +74,9 @@ class ServiceProgram {
             return;
         }
         Report(kServiceRunning, kServiceAcceptStop);
+        // A wait in the manager must not make a process's thread a kernel thread.
+        scm_.WaitIdle(0);
+        attachedAfterWait = kernel::IsCurrentThreadAttached();
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return stop_ || terminated_; });
         if (terminated_) {
@@ -104,6 +107,7 @@ class ServiceProgram {
     }
 
     std::atomic<uint32_t> dispatcherError{0};
+    std::atomic<bool> attachedAfterWait{false};
     Strings mainArguments;
     std::vector<uint32_t> controls;
 
@@ -269,6 +273,7 @@ TEST_F(ScmTest, CreateServiceRefusesWhatWindowsRefuses) {
 TEST_F(ScmTest, AServiceRunsItsMainOnAThreadAndHandlesControlsOnTheDispatcher) {
     ScHandle service = StartRunning();
     EXPECT_EQ(program_.mainArguments, (Strings{"Svc", "-x"}));
+    EXPECT_FALSE(program_.attachedAfterWait);
     EXPECT_NE(scm_.ServiceProcess("Svc"), 0u);
     EXPECT_EQ(scm_.StartService(service), kErrorServiceAlreadyRunning);
 

@@ -15,12 +15,31 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "host/kernel_threads.h"
+
 namespace host {
+
+// Marks a wait of the calling thread outside the kernel, for as long as it lives, when the
+// thread is a kernel thread (the machine's own): virtual time may then move while it waits.
+// Any other thread (a process's) is left alone, so that it never becomes a kernel thread that
+// would hold the clock while it runs user-mode code.
+class UserModeWait {
+  public:
+    UserModeWait() {
+        if (kernel::IsCurrentThreadAttached()) {
+            wait_.emplace();
+        }
+    }
+
+  private:
+    std::optional<kernel::ExternalWait> wait_;
+};
 
 class FileSystem;
 
