@@ -3,8 +3,8 @@
 // perform on it (install, start, stop, a control code, uninstall, one scan).
 //
 // Create it after the host::Machine and the host::UserSystem and destroy it before them. Its
-// calls come from one thread (the simulator's or the test's); the service itself runs on the
-// threads of its own process.
+// operations may be called from any thread; the service itself runs on the threads of its own
+// process.
 #pragma once
 
 #include <stdint.h>
