@@ -60,6 +60,7 @@ int DovrelHost::ProgramMain(const std::string& arguments) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         loops_[process] = loop;
+        processes_.push_back(process);
     }
     system_.processes().OnTerminate(process, [loop] { loop->PostQuit(); });
 
@@ -81,10 +82,6 @@ int DovrelHost::RunProgram(const std::string& arguments, WinError* error) {
         *error = created;
     if (created != kErrorSuccess)
         return -1;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        processes_.push_back(process);
-    }
     int exitCode = -1;
     system_.processes().Wait(process, kNoTimeout, &exitCode);
     return exitCode;
@@ -128,11 +125,6 @@ WinError DovrelHost::Start() {
         return error;
     error = scm.StartService(service);
     if (error == kErrorSuccess) {
-        const host::ProcessId process = scm.ServiceProcess(kServiceName);
-        if (process != 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            processes_.push_back(process);
-        }
         scm.WaitForState(kServiceName, host::kServiceRunning, kStateWaitMs);
         host::ServiceStatus status;
         scm.QueryServiceStatus(service, &status);

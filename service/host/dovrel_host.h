@@ -2,9 +2,9 @@
 // each of its runs wired to the host ports, and the operations the simulator and the tests
 // perform on it (install, start, stop, a control code, uninstall, one scan).
 //
-// Create it after the host::Machine and the host::UserSystem and destroy it before them. Its
-// operations may be called from any thread; the service itself runs on the threads of its own
-// process.
+// Create it after the host::Machine and the host::UserSystem and destroy it before them, when
+// no start of the program is under way. Its operations may be called from any thread; the
+// service itself runs on the threads of its own process.
 #pragma once
 
 #include <stdint.h>
@@ -98,7 +98,7 @@ class DovrelHost {
     HostSystemFiles files_;
     std::mutex mutex_;
     std::map<host::ProcessId, std::shared_ptr<HostMessageLoop>> loops_;  // of running processes
-    std::vector<host::ProcessId> processes_;  // every process of the program
+    std::vector<host::ProcessId> processes_;  // every process that ran the program
 };
 
 }  // namespace dovrel

@@ -250,6 +250,16 @@ TEST_F(ServiceOnMachineTest, UninstallStopsAndDeletesTheServiceAndAStartFailsAft
     EXPECT_FALSE(dovrel_.Scan());
 }
 
+TEST_F(ServiceOnMachineTest, AnInstalledServiceStartsWithTheMachineAndScans) {
+    ASSERT_EQ(dovrel_.Install(), 0);
+    system_.services().StartAutoStartServices();
+    ASSERT_TRUE(system_.services().WaitForState("Dovrel", host::kServiceRunning, 5000));
+    host::DevNode* headset = Plug(0x1615);
+    ASSERT_TRUE(dovrel_.Scan());
+    EXPECT_EQ(headset->Services(), (Strings{"Ampfx", "usbaudio"}));
+    // Left running: the host ends the service's process when it goes.
+}
+
 // ---------------------------------------------------------------------------------------------
 // What a headset plays once the service has attached the filter: the tests that need the
 // simulated recording headset belong here, on this fixture.

@@ -439,11 +439,6 @@ uint32_t ServiceControlManager::StartLocked(std::unique_lock<std::mutex>& lock,
         return error;
     }
     const ProcessId process = run->process;
-    processes_.OnTerminate(process, [this, run] {
-        std::lock_guard<std::mutex> terminateLock(mutex_);
-        run->terminating = true;
-        changed_.notify_all();
-    });
 
     bool answered;
     {
@@ -649,6 +644,13 @@ uint32_t ServiceControlManager::StartServiceCtrlDispatcher(std::string_view name
     changed_.notify_all();
     const std::vector<std::string> arguments = run->arguments;
     lock.unlock();
+    // A terminated process's dispatcher stops waiting for controls (the program's own handler
+    // ends ServiceMain); one terminated already is told at once.
+    processes_.OnTerminate(process, [this, run] {
+        std::lock_guard<std::mutex> terminateLock(mutex_);
+        run->terminating = true;
+        changed_.notify_all();
+    });
 
     std::thread mainThread([this, process, run, main, arguments] {
         {
