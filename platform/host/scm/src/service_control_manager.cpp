@@ -428,9 +428,9 @@ uint32_t ServiceControlManager::StartLocked(std::unique_lock<std::mutex>& lock,
 
     // The process is created under the lock, so its dispatcher finds it registered here.
     std::weak_ptr<Service> weakService = service;
-    const uint32_t error = processes_.Create(
-        service->config.binaryPath, &run->process,
-        [this, weakService, run](int exitCode) { ProcessEnded(weakService, run, exitCode); });
+    const uint32_t error =
+        processes_.Create(service->config.binaryPath, &run->process,
+                          [this, weakService, run](int) { ProcessEnded(weakService, run); });
     if (error != kErrorSuccess) {
         service->run = nullptr;
         service->status.currentState = kServiceStopped;
@@ -462,7 +462,7 @@ uint32_t ServiceControlManager::StartLocked(std::unique_lock<std::mutex>& lock,
 }
 
 void ServiceControlManager::ProcessEnded(const std::weak_ptr<Service>& weakService,
-                                         const std::shared_ptr<Run>& run, int exitCode) {
+                                         const std::shared_ptr<Run>& run) {
     std::lock_guard<std::mutex> lock(mutex_);
     run->ended = true;
     for (const std::shared_ptr<Control>& control : run->controls) {
@@ -480,7 +480,6 @@ void ServiceControlManager::ProcessEnded(const std::weak_ptr<Service>& weakServi
             service->status.currentState = kServiceStopped;
             service->status.controlsAccepted = 0;
             service->status.win32ExitCode = kErrorProcessAborted;
-            (void)exitCode;
         }
         DeleteIfUnusedLocked(service);
     }
@@ -732,6 +731,7 @@ uint32_t ServiceControlManager::SetServiceStatus(ServiceStatusHandle handle,
     if (status.currentState == kServiceStopped) {
         service->status.controlsAccepted = 0;
         run->stopped = true;
+        DeleteIfUnusedLocked(service);
     }
     changed_.notify_all();
     return kErrorSuccess;

@@ -140,7 +140,7 @@ struct ServiceStatus {
 
 class ServiceControlManager {
   public:
-    // Reads the database from the registry (see above). `connectTimeoutMs` is how long a
+    // Reads the database from the registry (see above). `timeoutMs` is how long a
     // started process has to call StartServiceCtrlDispatcher, and how long a control handler
     // may take, before the manager gives up with kErrorServiceRequestTimeout (30 s on Windows).
     ServiceControlManager(Registry& registry, Processes& processes, uint32_t timeoutMs = 30000);
@@ -212,8 +212,7 @@ class ServiceControlManager {
     uint32_t StartLocked(std::unique_lock<std::mutex>& lock,
                          const std::shared_ptr<Service>& service,
                          const std::vector<std::string>& arguments, int depth);
-    void ProcessEnded(const std::weak_ptr<Service>& service, const std::shared_ptr<Run>& run,
-                      int exitCode);
+    void ProcessEnded(const std::weak_ptr<Service>& service, const std::shared_ptr<Run>& run);
     void DeleteIfUnusedLocked(const std::shared_ptr<Service>& service);
     void WriteServiceKey(const ServiceConfig& config);
     void LoadDatabase();
