@@ -1,0 +1,239 @@
+// Control requests of every shape through the control device: the nine codes, their
+// neighbours and random ones, with any lengths, selectors and block contents, while headsets
+// come and go. One simulated machine serves the whole run, so the driver's state carries from
+// input to input as it does on a long-running system. The kernel's verifier ends the process
+// on any broken rule; the checks here add what every answer must look like.
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "ampfx_ioctl.h"
+#include "filtered_machine.h"
+
+namespace {
+
+constexpr uint32_t kStatusSuccess = 0x00000000;
+constexpr uint32_t kStatusInsufficientResources = 0xC000009A;
+constexpr uint32_t kStatusDeletePending = 0xC0000056;
+
+constexpr uint16_t kSupportedProduct = 0x1607;
+constexpr uint16_t kUnlistedProduct = 0x1234;
+
+const uint32_t kCodes[] = {
+    IOCTL_AMPFX_EQ_BAND,    IOCTL_AMPFX_EQ_BAND_RAW, IOCTL_AMPFX_EQ_ENABLE,
+    IOCTL_AMPFX_DRC_ENABLE, IOCTL_AMPFX_NOISE_CLEAN, IOCTL_AMPFX_SOUND_FIELD,
+    IOCTL_AMPFX_SPEAKER_51, IOCTL_AMPFX_VIRTUAL_71,  IOCTL_AMPFX_CONVERT,
+};
+
+// Lengths around the block sizes, where the length rules draw their lines.
+const uint32_t kLengths[] = {0, 1, 4, 7, 8, 9, 12, 16, 39, 40, 41, 71, 72, 73, 80, 128};
+
+size_t BlockSize(uint32_t code) {
+    switch (code) {
+        case IOCTL_AMPFX_SPEAKER_51:
+            return sizeof(AmpfxSpeaker51Request);
+        case IOCTL_AMPFX_VIRTUAL_71:
+            return sizeof(AmpfxVirtual71Request);
+        default:
+            return 8;
+    }
+}
+
+bool IsKnown(uint32_t code) {
+    for (uint32_t known : kCodes) {
+        if (code == known)
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void Fail(const char* what, uint32_t code, uint32_t status, uint64_t information) {
+    fprintf(stderr, "control dispatch fuzzer: %s (code 0x%08X, status 0x%08X, information %llu)\n",
+            what, code, status, static_cast<unsigned long long>(information));
+    abort();
+}
+
+class Rig {
+  public:
+    Rig() { supported_ = machine_.Plug(kSupportedProduct); }
+
+    void Plug(bool supported) {
+        host::DevNode*& node = supported ? supported_ : unlisted_;
+        if (node == nullptr)
+            node = machine_.Plug(supported ? kSupportedProduct : kUnlistedProduct);
+    }
+
+    void Unplug(bool supported) {
+        host::DevNode*& node = supported ? supported_ : unlisted_;
+        if (node != nullptr) {
+            machine_.pnp().Unplug(node);
+            node = nullptr;
+        }
+    }
+
+    // A restart identifies the device again, so it decides afresh whether the protocol answers.
+    void Restart(bool supported) {
+        host::DevNode* node = supported ? supported_ : unlisted_;
+        if (node != nullptr)
+            machine_.pnp().Restart(node);
+    }
+
+    void Reopen() {
+        CloseHandle();
+        host::UserCreateFile(AMPFX_CONTROL_DEVICE_PATH_A, &handle_);
+    }
+
+    void CloseHandle() {
+        if (handle_ != host::kInvalidUserHandle)
+            host::UserCloseHandle(handle_);
+        handle_ = host::kInvalidUserHandle;
+    }
+
+    host::UserHandle handle() {
+        if (handle_ == host::kInvalidUserHandle)
+            host::UserCreateFile(AMPFX_CONTROL_DEVICE_PATH_A, &handle_);
+        return handle_;
+    }
+
+  private:
+    ampfx_test::FilteredMachine machine_;
+    host::DevNode* supported_ = nullptr;
+    host::DevNode* unlisted_ = nullptr;
+    host::UserHandle handle_ = host::kInvalidUserHandle;
+};
+
+uint32_t PickCode(FuzzedDataProvider& data) {
+    const uint8_t kind = data.ConsumeIntegral<uint8_t>();
+    if (kind < 16)
+        return data.ConsumeIntegral<uint32_t>();
+    uint32_t code = kCodes[kind % 9];
+    switch ((kind / 9) % 8) {
+        case 0:  // the neighbouring function numbers
+            code += 4;
+            break;
+        case 1:
+            code -= 4;
+            break;
+        case 2:  // another transfer method
+            code ^= data.ConsumeIntegralInRange<uint32_t>(1, 3);
+            break;
+        case 3:  // another access or device type
+            code ^= data.ConsumeBool() ? 0x0000C000u : 0x00010000u;
+            break;
+        default:
+            break;
+    }
+    return code;
+}
+
+uint32_t PickLength(FuzzedDataProvider& data) {
+    const uint8_t choice = data.ConsumeIntegral<uint8_t>();
+    if (choice < 224)
+        return kLengths[choice % (sizeof kLengths / sizeof kLengths[0])];
+    return data.ConsumeIntegralInRange<uint32_t>(0, 300);
+}
+
+void SendOne(Rig& rig, FuzzedDataProvider& data) {
+    const uint32_t code = PickCode(data);
+    const uint32_t inputLength = PickLength(data);
+    const uint32_t outputLength = PickLength(data);
+
+    std::vector<uint8_t> input(inputLength);
+    const std::vector<uint8_t> bytes = data.ConsumeBytes<uint8_t>(inputLength);
+    std::copy(bytes.begin(), bytes.end(), input.begin());
+    // Mostly the selectors the protocol knows, so that gets and sets both happen.
+    const uint8_t selector = data.ConsumeIntegral<uint8_t>();
+    if (inputLength >= 4 && selector < 192) {
+        const uint32_t value = selector < 96 ? kAmpfxSelectorGet : 0;
+        if (code == IOCTL_AMPFX_EQ_BAND || code == IOCTL_AMPFX_EQ_BAND_RAW) {
+            const uint16_t narrow = static_cast<uint16_t>(value);
+            std::memcpy(input.data(), &narrow, 2);
+        } else {
+            std::memcpy(input.data(), &value, 4);
+        }
+    }
+
+    std::vector<uint8_t> output(outputLength, 0xCD);
+    uint64_t information = ~uint64_t{0};
+    const uint32_t status = host::UserNtDeviceIoControlFile(
+        rig.handle(), code, input.empty() ? nullptr : input.data(), inputLength,
+        output.empty() ? nullptr : output.data(), outputLength, &information);
+
+    if (status == 0xC0000008u)  // no control device to open: nothing was sent
+        return;
+    if (status == kStatusDeletePending) {
+        // The handle outlived its control device; the panel would reopen.
+        rig.CloseHandle();
+        return;
+    }
+    if (status == kStatusInsufficientResources) {
+        if (code != IOCTL_AMPFX_SOUND_FIELD)
+            Fail("only a sound-field set may run out of resources", code, status, information);
+        rig.CloseHandle();
+        return;
+    }
+    if (status != kStatusSuccess)
+        Fail("a control request failed", code, status, information);
+    if (information > outputLength)
+        Fail("more bytes returned than the output holds", code, status, information);
+    if (information == 0)
+        return;
+    if (!IsKnown(code) || information != BlockSize(code))
+        Fail("an answer that is not a whole block", code, status, information);
+    const size_t selectorBytes =
+        (code == IOCTL_AMPFX_EQ_BAND || code == IOCTL_AMPFX_EQ_BAND_RAW) ? 2 : 4;
+    const bool isGet =
+        (selectorBytes == 2 ? (input[0] | input[1] << 8) == 1
+                            : input[0] == 1 && input[1] == 0 && input[2] == 0 && input[3] == 0);
+    if (!isGet)
+        Fail("a set answered with data", code, status, information);
+    if (std::memcmp(output.data(), input.data(), selectorBytes) != 0 ||
+        (selectorBytes == 2 && std::memcmp(output.data() + 2, input.data() + 2, 2) != 0))
+        Fail("the answer does not echo selector and band", code, status, information);
+}
+
+void Topology(Rig& rig, FuzzedDataProvider& data) {
+    switch (data.ConsumeIntegralInRange<int>(0, 6)) {
+        case 0:
+            rig.Plug(true);
+            break;
+        case 1:
+            rig.Plug(false);
+            break;
+        case 2:
+            rig.Unplug(true);
+            break;
+        case 3:
+            rig.Unplug(false);
+            break;
+        case 4:
+            rig.Restart(data.ConsumeBool());
+            break;
+        case 5:
+            rig.Reopen();
+            break;
+        default:
+            rig.CloseHandle();
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    // Created on the fuzzing thread, which becomes the machine's own kernel thread.
+    static Rig* rig = new Rig();
+    FuzzedDataProvider data(bytes, size);
+    while (data.remaining_bytes() > 0) {
+        if (data.ConsumeIntegral<uint8_t>() < 8)
+            Topology(*rig, data);
+        else
+            SendOne(*rig, data);
+    }
+    return 0;
+}
