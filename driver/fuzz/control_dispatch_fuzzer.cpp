@@ -23,6 +23,7 @@ constexpr uint32_t kStatusDeletePending = 0xC0000056;
 
 constexpr uint16_t kSupportedProduct = 0x1607;
 constexpr uint16_t kUnlistedProduct = 0x1234;
+constexpr uint16_t kStalledProduct = 0x160D;
 
 const uint32_t kCodes[] = {
     IOCTL_AMPFX_EQ_BAND,    IOCTL_AMPFX_EQ_BAND_RAW, IOCTL_AMPFX_EQ_ENABLE,
@@ -58,29 +59,58 @@ bool IsKnown(uint32_t code) {
     abort();
 }
 
+// A supported headset that stalls every request, its device descriptor included: the filter
+// cannot identify it, and its mute requests fail.
+class StalledFunction : public host::UsbFunction {
+  public:
+    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT, PIRP irp) override {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+            stack->Parameters.Others.Argument1 != nullptr) {
+            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status =
+                USBD_STATUS_STALL_PID;
+        }
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
+};
+
 class Rig {
   public:
-    Rig() { supported_ = machine_.Plug(kSupportedProduct); }
+    Rig() { Plug(kSupported); }
 
-    void Plug(bool supported) {
-        host::DevNode*& node = supported ? supported_ : unlisted_;
-        if (node == nullptr)
-            node = machine_.Plug(supported ? kSupportedProduct : kUnlistedProduct);
+    enum Headset { kSupported, kUnlisted, kStalled, kHeadsets };
+
+    void Plug(int which) {
+        host::DevNode*& node = nodes_[which];
+        if (node != nullptr)
+            return;
+        if (which == kStalled)
+            node = machine_.Plug(kStalledProduct, true, std::make_shared<StalledFunction>());
+        else
+            node = machine_.Plug(which == kSupported ? kSupportedProduct : kUnlistedProduct);
     }
 
-    void Unplug(bool supported) {
-        host::DevNode*& node = supported ? supported_ : unlisted_;
+    void Unplug(int which) {
+        host::DevNode*& node = nodes_[which];
         if (node != nullptr) {
             machine_.pnp().Unplug(node);
             node = nullptr;
         }
     }
 
-    // A restart identifies the device again, so it decides afresh whether the protocol answers.
-    void Restart(bool supported) {
-        host::DevNode* node = supported ? supported_ : unlisted_;
-        if (node != nullptr)
-            machine_.pnp().Restart(node);
+    // A stopped headset is still on the bus, its filter gone until the start.
+    void Stop(int which) {
+        if (nodes_[which] != nullptr)
+            machine_.pnp().Stop(nodes_[which]);
+    }
+
+    // A start identifies the device again, so it decides afresh whether the protocol answers.
+    void Start(int which) {
+        if (nodes_[which] != nullptr)
+            machine_.pnp().Start(nodes_[which]);
     }
 
     void Reopen() {
@@ -102,8 +132,7 @@ class Rig {
 
   private:
     ampfx_test::FilteredMachine machine_;
-    host::DevNode* supported_ = nullptr;
-    host::DevNode* unlisted_ = nullptr;
+    host::DevNode* nodes_[kHeadsets] = {};
     host::UserHandle handle_ = host::kInvalidUserHandle;
 };
 
@@ -198,23 +227,21 @@ void SendOne(Rig& rig, FuzzedDataProvider& data) {
 }
 
 void Topology(Rig& rig, FuzzedDataProvider& data) {
-    switch (data.ConsumeIntegralInRange<int>(0, 6)) {
+    const int which = data.ConsumeIntegralInRange<int>(0, Rig::kHeadsets - 1);
+    switch (data.ConsumeIntegralInRange<int>(0, 5)) {
         case 0:
-            rig.Plug(true);
+            rig.Plug(which);
             break;
         case 1:
-            rig.Plug(false);
+            rig.Unplug(which);
             break;
         case 2:
-            rig.Unplug(true);
+            rig.Stop(which);
             break;
         case 3:
-            rig.Unplug(false);
+            rig.Start(which);
             break;
         case 4:
-            rig.Restart(data.ConsumeBool());
-            break;
-        case 5:
             rig.Reopen();
             break;
         default:
