@@ -9,6 +9,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -226,6 +227,154 @@ void SendOne(Rig& rig, FuzzedDataProvider& data) {
         Fail("the answer does not echo selector and band", code, status, information);
 }
 
+struct Reply {
+    uint32_t status = 0;
+    uint64_t bytes = 0;
+    std::vector<uint8_t> output;
+};
+
+template <typename Block>
+Reply Call(Rig& rig, uint32_t code, const Block& block, uint32_t outputLength) {
+    Reply reply;
+    reply.output.assign(outputLength, 0);
+    Block in = block;
+    reply.status = host::UserNtDeviceIoControlFile(
+        rig.handle(), code, &in, sizeof in, reply.output.empty() ? nullptr : reply.output.data(),
+        outputLength, &reply.bytes);
+    return reply;
+}
+
+template <typename Block>
+Block Answer(const Reply& reply) {
+    Block block;
+    std::memcpy(&block, reply.output.data(), sizeof block);
+    return block;
+}
+
+float ExpectedPower(float sent) {
+    return sent < 0.0f ? 0.0f : (sent > 1.0f ? 1.0f : sent);
+}
+
+float ExpectedDistance(float sent) {
+    return sent < 0.0f ? 0.0f : (static_cast<double>(sent) > 1.7 ? 1.7f : sent);
+}
+
+bool SameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// A well-formed set followed by its get: whatever the driver keeps must be what the set
+// asked for, after the documented clamps, and a driver that answers one answers both.
+void RoundTrip(Rig& rig, FuzzedDataProvider& data) {
+    const uint32_t code = kCodes[data.ConsumeIntegralInRange<size_t>(0, 8)];
+    uint32_t setSelector = data.ConsumeIntegral<uint32_t>();
+    if (setSelector == kAmpfxSelectorGet || data.ConsumeBool())
+        setSelector = 0;
+
+    Reply set, get;
+    const uint32_t size = static_cast<uint32_t>(BlockSize(code));
+    AmpfxBandRequest band{};
+    AmpfxValueRequest value{};
+    AmpfxSpeaker51Request speakers{};
+    AmpfxVirtual71Request virtual71{};
+    if (code == IOCTL_AMPFX_EQ_BAND || code == IOCTL_AMPFX_EQ_BAND_RAW) {
+        band.Selector = static_cast<uint16_t>(setSelector);
+        if (band.Selector == kAmpfxSelectorGet)
+            band.Selector = 0;
+        band.Band = data.ConsumeIntegralInRange<uint16_t>(0, code == IOCTL_AMPFX_EQ_BAND ? 9 : 4);
+        band.Gain = data.ConsumeFloatingPoint<float>();
+        set = Call(rig, code, band, 0);
+        AmpfxBandRequest ask{1, band.Band, 0.0f};
+        get = Call(rig, code, ask, size);
+    } else if (code == IOCTL_AMPFX_SPEAKER_51) {
+        speakers.Selector = setSelector;
+        speakers.EnableHRTF = data.ConsumeIntegral<uint32_t>();
+        speakers.LeftChOffset = data.ConsumeIntegralInRange<uint32_t>(0, 7) == 7
+                                    ? data.ConsumeIntegral<uint32_t>()
+                                    : data.ConsumeIntegralInRange<uint32_t>(0, 6);
+        speakers.RightChOffset = data.ConsumeIntegral<uint32_t>() % 8;
+        for (float& power : speakers.Ampfx5Ch1Power)
+            power = data.ConsumeFloatingPoint<float>();
+        set = Call(rig, code, speakers, 0);
+        AmpfxSpeaker51Request ask{};
+        ask.Selector = 1;
+        get = Call(rig, code, ask, size);
+    } else if (code == IOCTL_AMPFX_VIRTUAL_71) {
+        virtual71.Selector = setSelector;
+        virtual71.EnableVirtual7ch1 = data.ConsumeIntegral<uint32_t>();
+        for (float& distance : virtual71.Virtual7ch1Distance)
+            distance = data.ConsumeFloatingPoint<float>();
+        for (float& angle : virtual71.Virtual7ch1Radian)
+            angle = data.ConsumeFloatingPoint<float>();
+        set = Call(rig, code, virtual71, 0);
+        AmpfxVirtual71Request ask{};
+        ask.Selector = 1;
+        get = Call(rig, code, ask, size);
+    } else {
+        value.Selector = setSelector;
+        value.Value = code == IOCTL_AMPFX_SOUND_FIELD ? data.ConsumeIntegralInRange<uint32_t>(0, 6)
+                                                      : data.ConsumeIntegral<uint32_t>();
+        set = Call(rig, code, value, size);
+        get = Call(rig, code, AmpfxValueRequest{1, 0}, size);
+    }
+
+    if (set.status == 0xC0000008u)  // no control device
+        return;
+    if (set.status == kStatusDeletePending) {
+        rig.CloseHandle();
+        return;
+    }
+    if (get.status != kStatusSuccess)
+        Fail("a get after a set failed", code, get.status, get.bytes);
+    if (get.bytes != 0 && get.bytes != size)
+        Fail("a get answered part of a block", code, get.status, get.bytes);
+    const bool answering = get.bytes == size;
+    if (set.status == kStatusInsufficientResources) {
+        if (code != IOCTL_AMPFX_SOUND_FIELD || value.Value <= 4 || !answering ||
+            Answer<AmpfxValueRequest>(get).Value != 0)
+            Fail("a sound-field set failed that should not have", code, set.status, set.bytes);
+        rig.CloseHandle();
+        return;
+    }
+    if (set.status != kStatusSuccess || set.bytes != 0)
+        Fail("a set did not succeed with nothing", code, set.status, set.bytes);
+    if (!answering)
+        return;
+
+    if (code == IOCTL_AMPFX_EQ_BAND || code == IOCTL_AMPFX_EQ_BAND_RAW) {
+        if (!SameBits(Answer<AmpfxBandRequest>(get).Gain, band.Gain))
+            Fail("a band gain came back changed", code, set.status, band.Band);
+    } else if (code == IOCTL_AMPFX_SPEAKER_51) {
+        const AmpfxSpeaker51Request kept = Answer<AmpfxSpeaker51Request>(get);
+        bool same =
+            kept.EnableHRTF == speakers.EnableHRTF &&
+            kept.LeftChOffset == (speakers.LeftChOffset <= 5 ? speakers.LeftChOffset : 0) &&
+            kept.RightChOffset == (speakers.RightChOffset <= 5 ? speakers.RightChOffset : 1);
+        for (int i = 0; i < 6; ++i) {
+            const float sent = speakers.Ampfx5Ch1Power[i];
+            same = same && (std::isnan(sent) || kept.Ampfx5Ch1Power[i] == ExpectedPower(sent));
+        }
+        if (!same)
+            Fail("the 5.1 block came back otherwise than clamped", code, set.status, 0);
+    } else if (code == IOCTL_AMPFX_VIRTUAL_71) {
+        const AmpfxVirtual71Request kept = Answer<AmpfxVirtual71Request>(get);
+        bool same = kept.EnableVirtual7ch1 == virtual71.EnableVirtual7ch1;
+        for (int i = 0; i < 8; ++i) {
+            const float sent = virtual71.Virtual7ch1Distance[i];
+            same =
+                same && (std::isnan(sent) || kept.Virtual7ch1Distance[i] == ExpectedDistance(sent));
+            same = same && SameBits(kept.Virtual7ch1Radian[i], virtual71.Virtual7ch1Radian[i]);
+        }
+        if (!same)
+            Fail("the 7.1 block came back otherwise than clamped", code, set.status, 0);
+    } else {
+        if (code == IOCTL_AMPFX_SOUND_FIELD && value.Value > 4)
+            Fail("an impossible sound field was accepted", code, set.status, value.Value);
+        if (Answer<AmpfxValueRequest>(get).Value != value.Value)
+            Fail("a value came back changed", code, set.status, value.Value);
+    }
+}
+
 void Topology(Rig& rig, FuzzedDataProvider& data) {
     const int which = data.ConsumeIntegralInRange<int>(0, Rig::kHeadsets - 1);
     switch (data.ConsumeIntegralInRange<int>(0, 5)) {
@@ -257,8 +406,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     static Rig* rig = new Rig();
     FuzzedDataProvider data(bytes, size);
     while (data.remaining_bytes() > 0) {
-        if (data.ConsumeIntegral<uint8_t>() < 8)
+        const uint8_t kind = data.ConsumeIntegral<uint8_t>();
+        if (kind < 8)
             Topology(*rig, data);
+        else if (kind < 64)
+            RoundTrip(*rig, data);
         else
             SendOne(*rig, data);
     }
