@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "control_channel.h"
+#include "control_request_text.h"
 #include "host/machine.h"
 #include "host_control_channel.h"
 
@@ -119,6 +120,13 @@ int RunHostAmpfxctl(const std::vector<std::string>& args, std::string* out, std:
         const int status = RunAmpfxctl(unused, options.request, out, err);
         *(options.request.empty() ? err : out) += kHostUsage;
         return status;
+    }
+    // Nor do bad request words, which must not boot a machine that would rewrite the registry
+    // file on its way down.
+    ControlRequestText parsed;
+    if (!ParseControlRequest(options.request, &parsed, &error)) {
+        HostControlChannel unused;
+        return RunAmpfxctl(unused, options.request, out, err);
     }
 
     // A bad registry file is refused here, before the boot: the simulated machine stops the

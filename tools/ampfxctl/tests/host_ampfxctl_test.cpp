@@ -94,6 +94,10 @@ TEST_F(HostAmpfxctlTest, BadHostOptionsAreUsageErrors) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
     }
+    CtlRun words = Ampfxctl({"--registry", registryFile, "eq-band", "set", "11"});
+    EXPECT_EQ(words.status, 2);
+    EXPECT_FALSE(std::ifstream(registryFile).good()) << "no machine booted, no file written";
+
     CtlRun help = Ampfxctl({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--registry FILE"), std::string::npos);
