@@ -91,10 +91,10 @@ int RunOnMachine(const HostOptions& options, std::string* out, std::string* err)
     host::Machine machine(machineOptions);
     machine.InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
 
-    host::UsbDeviceSpec spec;
-    spec.vendorId = kVendorId;
-    spec.productId = options.productId;
-    host::DevNode* node = machine.pnp().PlugIn(spec);
+    host::UsbDeviceSpec headset;
+    headset.vendorId = kVendorId;
+    headset.productId = options.productId;
+    host::DevNode* node = machine.pnp().PlugIn(headset);
     if (!AttachFilter(machine, node) || !node->Started()) {
         *err += "ampfxctl: the simulated headset did not start (problem code " +
                 std::to_string(node->Problem()) + ")\n";
