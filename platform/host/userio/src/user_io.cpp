@@ -75,15 +75,12 @@ uint32_t UserCreateFile(std::string_view win32Path, UserHandle* handle) {
     return kErrorSuccess;
 }
 
-uint32_t UserDeviceIoControl(UserHandle handle, uint32_t ioControlCode, const void* input,
-                             uint32_t inputLength, void* output, uint32_t outputLength,
-                             uint32_t* bytesReturned) {
-    if (bytesReturned != nullptr) {
-        *bytesReturned = 0;
-    }
+uint32_t UserNtDeviceIoControlFile(UserHandle handle, uint32_t ioControlCode, const void* input,
+                                   uint32_t inputLength, void* output, uint32_t outputLength,
+                                   uint64_t* information) {
     std::shared_ptr<OpenFile> open = Find(handle);
     if (!open) {
-        return kErrorInvalidHandle;
+        return static_cast<uint32_t>(STATUS_INVALID_HANDLE);
     }
     kernel::RequestResult result;
     {
@@ -91,11 +88,25 @@ uint32_t UserDeviceIoControl(UserHandle handle, uint32_t ioControlCode, const vo
         result = kernel::DeviceControl(open->file, ioControlCode, input, inputLength, output,
                                        outputLength);
     }
-    if (bytesReturned != nullptr && !NT_ERROR(result.status)) {
-        *bytesReturned = static_cast<uint32_t>(result.information);
+    if (information != nullptr && !NT_ERROR(result.status)) {
+        *information = result.information;
     }
-    return NT_SUCCESS(result.status) ? kErrorSuccess
-                                     : NtStatusToWin32Error(static_cast<uint32_t>(result.status));
+    return static_cast<uint32_t>(result.status);
+}
+
+uint32_t UserDeviceIoControl(UserHandle handle, uint32_t ioControlCode, const void* input,
+                             uint32_t inputLength, void* output, uint32_t outputLength,
+                             uint32_t* bytesReturned) {
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
+    uint64_t information = 0;
+    const uint32_t status = UserNtDeviceIoControlFile(handle, ioControlCode, input, inputLength,
+                                                      output, outputLength, &information);
+    if (bytesReturned != nullptr) {
+        *bytesReturned = static_cast<uint32_t>(information);
+    }
+    return NT_SUCCESS(static_cast<NTSTATUS>(status)) ? kErrorSuccess : NtStatusToWin32Error(status);
 }
 
 uint32_t UserCloseHandle(UserHandle handle) {

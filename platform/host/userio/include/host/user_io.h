@@ -34,6 +34,14 @@ uint32_t UserDeviceIoControl(UserHandle handle, uint32_t ioControlCode, const vo
                              uint32_t inputLength, void* output, uint32_t outputLength,
                              uint32_t* bytesReturned);
 
+// NtDeviceIoControlFile on an open handle: the same request as UserDeviceIoControl, but the
+// driver's own NTSTATUS comes back untranslated (STATUS_INVALID_HANDLE for a handle that is
+// not open). `information` receives IoStatus.Information unless the status is an error, in
+// which case it is left alone, as the I/O manager leaves a synchronous caller's status block.
+uint32_t UserNtDeviceIoControlFile(UserHandle handle, uint32_t ioControlCode, const void* input,
+                                   uint32_t inputLength, void* output, uint32_t outputLength,
+                                   uint64_t* information);
+
 // Closes a handle (IRP_MJ_CLEANUP and IRP_MJ_CLOSE once no request on it is in progress).
 uint32_t UserCloseHandle(UserHandle handle);
 
