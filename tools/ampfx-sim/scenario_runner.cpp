@@ -307,6 +307,21 @@ struct ScenarioRunner::Impl {
             device.stream.reset();
     }
 
+    // Windows' USB audio class driver selects the configuration (every interface at its
+    // zero-bandwidth setting) while it starts a device; the simulated one waits for its first
+    // stream. Without this a request the filter sends before the first stream (the mute of a
+    // noise-clean set) would meet an unconfigured device, which refuses interface requests.
+    void ConfigureStartedDevices() {
+        for (Device& device : devices) {
+            if (!device.node->Started() || device.headset->Configured())
+                continue;
+            if (!device.stream)
+                device.stream = std::make_unique<host::AudioStream>(device.node);
+            if (device.stream->Ready())
+                device.stream->Stop();
+        }
+    }
+
     host::AudioStream* Stream(Device& device) {
         if (!device.stream)
             device.stream = std::make_unique<host::AudioStream>(device.node);
@@ -470,6 +485,7 @@ struct ScenarioRunner::Impl {
             }
         }
         devices.push_back(std::move(device));
+        ConfigureStartedDevices();
         PrintDevice(devices.size() - 1);
     }
 
@@ -487,6 +503,7 @@ struct ScenarioRunner::Impl {
             Fail("device " + w[1] + " is not plugged in");
         DropStreams();
         Machine().pnp().Restart(device.node);
+        ConfigureStartedDevices();
         PrintDevice(&device - devices.data());
     }
 
@@ -652,59 +669,99 @@ struct ScenarioRunner::Impl {
             << " mute=" << static_cast<unsigned>(device.headset->Mute()) << "\n";
     }
 
+    template <typename T>
+    static std::vector<std::string> Items(const T* values, size_t count) {
+        std::vector<std::string> items;
+        for (size_t i = 0; i < count; ++i) {
+            if constexpr (std::is_floating_point_v<T>)
+                items.push_back(FormatFloat(values[i]));
+            else
+                items.push_back(std::to_string(values[i]));
+        }
+        return items;
+    }
+
+    template <typename T>
+    static std::vector<std::string> Item(const T& value) {
+        return Items(&value, 1);
+    }
+
+    static std::vector<std::string> Presence(const void* buffer) {
+        return {buffer != nullptr ? "present" : "absent"};
+    }
+
     void State(const Words& w) {
         Machine();
         const EffectState& s = g_EffectState;
-        const std::vector<std::pair<const char*, std::string>> fields = {
-            {"SoundFieldType", std::to_string(s.SoundFieldType)},
-            {"EnableNoiseClean", std::to_string(s.EnableNoiseClean)},
-            {"EnableSoundDRC", std::to_string(s.EnableSoundDRC)},
-            {"EnableAmpfxEQ", std::to_string(s.EnableAmpfxEQ)},
-            {"AmpfxEQGain", JoinNumbers(s.AmpfxEQGain, kEqBandCount)},
-            {"EqGainCurve", JoinNumbers(s.EqGainCurve, kEqCurveBins)},
-            {"EnableVirtual7ch1", std::to_string(s.EnableVirtual7ch1)},
-            {"Virtual7ch1Distance", JoinNumbers(s.Virtual7ch1Distance, kSpeakerCount)},
-            {"Virtual7ch1Radian", JoinNumbers(s.Virtual7ch1Radian, kSpeakerCount)},
-            {"SpeakerMixLeft", JoinNumbers(s.SpeakerMixLeft, kSpeakerCount)},
-            {"SpeakerMixRight", JoinNumbers(s.SpeakerMixRight, kSpeakerCount)},
-            {"EnableHRTF", std::to_string(s.EnableHRTF)},
-            {"LeftChOffset", std::to_string(s.LeftChOffset)},
-            {"RightChOffset", std::to_string(s.RightChOffset)},
-            {"Ampfx5Ch1Power", JoinNumbers(s.Ampfx5Ch1Power, kSpeaker51PowerCount)},
-            {"EnableConvert", std::to_string(s.EnableConvert)},
-            {"HostMuteState", std::to_string(s.HostMuteState)},
-            {"NoiseGateMuted", std::to_string(s.NoiseGateMuted)},
-            {"NoiseGateCount", std::to_string(s.NoiseGateCount)},
-            {"LfeState", std::to_string(s.LfeState)},
-            {"DrcPowerLeft", FormatFloat(s.DrcPowerLeft)},
-            {"DrcPowerRight", FormatFloat(s.DrcPowerRight)},
-            {"DrcGain", FormatFloat(s.DrcGain)},
-            {"SoundFieldBusy", std::to_string(s.SoundFieldBusy)},
-            {"SoundFieldUsers", std::to_string(s.SoundFieldUsers)},
-            {"SoundFieldPreset", std::to_string(s.SoundFieldPreset)},
-            {"SoundFieldClearPending", std::to_string(s.SoundFieldClearPending)},
-            {"SoundFieldWork", s.SoundFieldWork ? "present" : "absent"},
-            {"SoundFieldPositions", s.SoundFieldPositions ? "present" : "absent"},
-            {"SoundFieldParams", s.SoundFieldParams ? "present" : "absent"},
-            {"DeviceSupported", std::to_string(DeviceSupported)},
-            {"DeviceUnlisted", std::to_string(DeviceUnlisted)},
+        const std::vector<std::pair<std::string, std::vector<std::string>>> fields = {
+            {"SoundFieldType", Item(s.SoundFieldType)},
+            {"EnableNoiseClean", Item(s.EnableNoiseClean)},
+            {"EnableSoundDRC", Item(s.EnableSoundDRC)},
+            {"EnableAmpfxEQ", Item(s.EnableAmpfxEQ)},
+            {"AmpfxEQGain", Items(s.AmpfxEQGain, kEqBandCount)},
+            {"EqGainCurve", Items(s.EqGainCurve, kEqCurveBins)},
+            {"EnableVirtual7ch1", Item(s.EnableVirtual7ch1)},
+            {"Virtual7ch1Distance", Items(s.Virtual7ch1Distance, kSpeakerCount)},
+            {"Virtual7ch1Radian", Items(s.Virtual7ch1Radian, kSpeakerCount)},
+            {"SpeakerMixLeft", Items(s.SpeakerMixLeft, kSpeakerCount)},
+            {"SpeakerMixRight", Items(s.SpeakerMixRight, kSpeakerCount)},
+            {"EnableHRTF", Item(s.EnableHRTF)},
+            {"LeftChOffset", Item(s.LeftChOffset)},
+            {"RightChOffset", Item(s.RightChOffset)},
+            {"Ampfx5Ch1Power", Items(s.Ampfx5Ch1Power, kSpeaker51PowerCount)},
+            {"EnableConvert", Item(s.EnableConvert)},
+            {"HostMuteState", Item(static_cast<unsigned>(s.HostMuteState))},
+            {"NoiseGateMuted", Item(s.NoiseGateMuted)},
+            {"NoiseGateCount", Item(s.NoiseGateCount)},
+            {"LfeState", Item(static_cast<int>(s.LfeState))},
+            {"DrcPowerLeft", Item(s.DrcPowerLeft)},
+            {"DrcPowerRight", Item(s.DrcPowerRight)},
+            {"DrcGain", Item(s.DrcGain)},
+            {"SoundFieldBusy", Item(s.SoundFieldBusy)},
+            {"SoundFieldUsers", Item(s.SoundFieldUsers)},
+            {"SoundFieldPreset", Item(s.SoundFieldPreset)},
+            {"SoundFieldClearPending", Item(s.SoundFieldClearPending)},
+            {"SoundFieldWork", Presence(s.SoundFieldWork)},
+            {"SoundFieldPositions", Presence(s.SoundFieldPositions)},
+            {"SoundFieldParams", Presence(s.SoundFieldParams)},
+            {"DeviceSupported", Item(DeviceSupported)},
+            {"DeviceUnlisted", Item(DeviceUnlisted)},
         };
-        auto find = [&](const std::string& name) -> const std::string* {
-            for (const auto& field : fields)
-                if (name == field.first)
-                    return &field.second;
-            return nullptr;
-        };
-        for (size_t i = 1; i < w.size(); ++i)
-            if (find(w[i]) == nullptr)
-                Fail("no state field '" + w[i] + "'");
         if (w.size() == 1) {
             for (const auto& field : fields)
-                out << field.first << "=" << field.second << "\n";
-        } else {
-            for (size_t i = 1; i < w.size(); ++i)
-                out << w[i] << "=" << *find(w[i]) << "\n";
+                out << field.first << "=" << Join(field.second) << "\n";
+            return;
         }
+        // A field by name, or a part of an array as NAME[FIRST:LAST] (both entries included).
+        std::string text;
+        for (size_t i = 1; i < w.size(); ++i) {
+            const std::string& word = w[i];
+            const size_t bracket = word.find('[');
+            const std::string name = word.substr(0, bracket);
+            const std::vector<std::string>* items = nullptr;
+            for (const auto& field : fields)
+                if (field.first == name)
+                    items = &field.second;
+            if (items == nullptr)
+                Fail("no state field '" + name + "'");
+            size_t first = 0;
+            size_t last = items->size() - 1;
+            if (bracket != std::string::npos) {
+                const size_t colon = word.find(':', bracket);
+                if (colon == std::string::npos || word.back() != ']')
+                    Fail("usage: state NAME[FIRST:LAST]");
+                first = ParseNumber(word.substr(bracket + 1, colon - bracket - 1), "index");
+                last = ParseNumber(word.substr(colon + 1, word.size() - colon - 2), "index");
+                if (first > last || last >= items->size())
+                    Fail("'" + word + "' is outside " + name + " (0 to " +
+                         std::to_string(items->size() - 1) + ")");
+            }
+            text +=
+                word + "=" +
+                Join(std::vector<std::string>(items->begin() + first, items->begin() + last + 1)) +
+                "\n";
+        }
+        out << text;
     }
 
     void ServiceCommand(const Words& w) {
@@ -735,6 +792,7 @@ struct ScenarioRunner::Impl {
             out << "scanned=" << (service.Scan() ? "yes" : "no");
         }
         out << " state=" << ServiceStateName(service.State()) << "\n";
+        ConfigureStartedDevices();
         if (what == "scan" || what == "control")
             PrintDevices();
     }

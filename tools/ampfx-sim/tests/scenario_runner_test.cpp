@@ -52,6 +52,9 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
          "t.scn:1: no driver model known for Windows 3.1 (4.10, 4.90, "
          "5.0-5.2, 6.0 and later)\n"},
         {"state NoSuchField\n", "t.scn:1: no state field 'NoSuchField'\n"},
+        {"state AmpfxEQGain[3:10]\n",
+         "t.scn:1: 'AmpfxEQGain[3:10]' is outside AmpfxEQGain (0 to 9)\n"},
+        {"state AmpfxEQGain[3]\n", "t.scn:1: usage: state NAME[FIRST:LAST]\n"},
         {"ioctl eq-band set 1\n", "t.scn:1: bad arguments for 'eq-band'\n"},
         {"reg set HKLM\\SOFTWARE\\Ampfx X qword 1\n",
          "t.scn:1: unknown value type 'qword' (dword, sz, expand-sz, multi-sz, binary, f32)\n"},
