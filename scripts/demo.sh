@@ -15,7 +15,9 @@ cmake --build --preset host --target ampfx-demo ampfx-render ampfx-sim
 echo
 echo "The same music through the simulated machine (examples/demo.scn):"
 ./build/host/tools/ampfx-sim/ampfx-sim examples/demo.scn --out "$out" >"$out/headset-scenario.txt"
-grep -E '^(> (play|compare-played)|status=|played-bytes=)' "$out/headset-scenario.txt" | sed 's/^/  /'
+awk '/^> (play|compare-played)/ { print "  " $0; getline; print "    " $0 }' \
+    "$out/headset-scenario.txt"
+echo "(equal=yes: the headset received exactly what ampfx-demo rendered offline)"
 echo
 echo "  headset:   $(cd "$out" && pwd)/headset-played.wav"
 echo "  scenario:  $(cd "$out" && pwd)/headset-scenario.txt"

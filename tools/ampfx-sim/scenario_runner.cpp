@@ -557,9 +557,9 @@ struct ScenarioRunner::Impl {
         for (uint16_t band = 0; band < kEqBandCount; ++band) {
             ControlRequestText request;
             std::string error;
-            ParseControlRequest({"eq-band", "set", std::to_string(band),
-                                 FormatFloat(DecibelsToLinearGain(preset->gainDb[band]))},
-                                &request, &error);
+            const std::string gain = FormatFloat(DecibelsToLinearGain(preset->gainDb[band]));
+            ParseControlRequest({"eq-band", "set", std::to_string(band), gain}, &request, &error);
+            out << "band=" << band << " gain=" << gain << " ";
             SendControl(request);
         }
     }
