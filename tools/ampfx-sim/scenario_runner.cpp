@@ -246,6 +246,7 @@ struct ScenarioRunner::Impl {
         // that the next one configures the device it finds.
         std::unique_ptr<host::AudioStream> stream;
         int sampleRate = kGeneratedRate;  // of the last file played, for saving what it played
+        bool held = false;                // the headset keeps its requests pending
     };
 
     ScenarioPaths paths;
@@ -323,6 +324,10 @@ struct ScenarioRunner::Impl {
     }
 
     host::AudioStream* Stream(Device& device) {
+        // The class driver waits for each of its own requests; one the headset holds would
+        // never come back.
+        if (device.held)
+            Fail("the headset holds its requests: switch it to immediate timing first");
         if (!device.stream)
             device.stream = std::make_unique<host::AudioStream>(device.node);
         if (!device.stream->Ready()) {
@@ -650,8 +655,9 @@ struct ScenarioRunner::Impl {
             Fail("usage: headset N timing immediate|held | headset N release | headset N clear");
         Device& device = DeviceAt(w[1]);
         if (w[2] == "timing" && w.size() == 4 && (w[3] == "immediate" || w[3] == "held")) {
-            device.headset->SetTiming(w[3] == "held" ? host::UsbHeadset::Timing::Held
-                                                     : host::UsbHeadset::Timing::Immediate);
+            device.held = w[3] == "held";
+            device.headset->SetTiming(device.held ? host::UsbHeadset::Timing::Held
+                                                  : host::UsbHeadset::Timing::Immediate);
         } else if (w[2] == "release" && w.size() == 3) {
             out << "released=" << device.headset->ReleaseHeld() << "\n";
         } else if (w[2] == "clear" && w.size() == 3) {

@@ -60,6 +60,8 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
          "t.scn:1: unknown value type 'qword' (dword, sz, expand-sz, multi-sz, binary, f32)\n"},
         {"plug 0x1607\nunplug 1\nunplug 1\n", "t.scn:3: device 1 is not plugged in\n"},
         {"reg dump \"HKLM\n", "t.scn:1: unterminated quote\n"},
+        {"plug 0x160D\nheadset 1 timing held\nurb 1 abort-pipe\n",
+         "t.scn:3: the headset holds its requests: switch it to immediate timing first\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.text), 2) << c.text;
