@@ -20,6 +20,7 @@
 #include "dovrel_host.h"
 #include "eq_preset_table.h"
 #include "host/audio_stream.h"
+#include "host/kernel_threads.h"
 #include "host/machine.h"
 #include "host/registry.h"
 #include "host/usb_headset.h"
@@ -846,6 +847,7 @@ struct ScenarioRunner::Impl {
             {"filter", &Impl::Filter},
             {"unplug", &Impl::Unplug},
             {"devices", &Impl::Devices},
+            {"wait", &Impl::Wait},
             {"ioctl", &Impl::Ioctl},
             {"eq-preset", &Impl::EqPreset},
             {"play", &Impl::Play},
@@ -862,6 +864,15 @@ struct ScenarioRunner::Impl {
         if (command == kCommands.end())
             Fail("unknown command '" + w[0] + "'");
         (this->*command->second)(w);
+    }
+
+    // Virtual time passes only while every kernel thread waits; a scenario moves it itself.
+    void Wait(const Words& w) {
+        Arity(w, 2, 2, "wait MILLISECONDS");
+        const uint32_t ms = ParseNumber(w[1], "milliseconds", 3600 * 1000);
+        Machine();
+        host::kernel::AdvanceTimeMs(ms);
+        host::kernel::Settle();
     }
 
     void Devices(const Words& w) {
