@@ -497,16 +497,16 @@ struct ScenarioRunner::Impl {
 
     void Filter(const Words& w) {
         Arity(w, 3, 3, "filter N on|off");
+        if (w[2] != "on" && w[2] != "off")
+            Fail("usage: filter N on|off");
         Device& device = DeviceAt(w[1]);
+        if (!device.node->Present())
+            Fail("device " + w[1] + " is not plugged in");
         host::Registry& registry = Machine().registry();
         if (w[2] == "on")
             registry.SetMultiString(device.node->EnumKey(), "LowerFilters", {"Ampfx"});
-        else if (w[2] == "off")
-            registry.DeleteValue(device.node->EnumKey(), "LowerFilters");
         else
-            Fail("usage: filter N on|off");
-        if (!device.node->Present())
-            Fail("device " + w[1] + " is not plugged in");
+            registry.DeleteValue(device.node->EnumKey(), "LowerFilters");
         DropStreams();
         Machine().pnp().Restart(device.node);
         ConfigureStartedDevices();
