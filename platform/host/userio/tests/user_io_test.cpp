@@ -81,6 +81,29 @@ TEST_F(UserIoTest, FailuresMapToWin32Errors) {
     UserCloseHandle(handle);
 }
 
+TEST_F(UserIoTest, NativeDeviceControlGivesTheDriversStatusUntranslated) {
+    UserHandle handle = kInvalidUserHandle;
+    ASSERT_EQ(UserCreateFile("\\\\.\\ToyControl", &handle), kErrorSuccess);
+    uint8_t input[2] = {1, 2};
+    uint8_t output[2] = {};
+    uint64_t information = 77;
+    EXPECT_EQ(
+        UserNtDeviceIoControlFile(handle, pnptoy::kEchoCode, input, 2, output, 2, &information),
+        0u);
+    EXPECT_EQ(information, 2u);
+    EXPECT_EQ(output[1], 3);
+
+    information = 77;
+    EXPECT_EQ(
+        UserNtDeviceIoControlFile(handle, pnptoy::kFailCode, input, 2, output, 2, &information),
+        0xC000009Au);
+    EXPECT_EQ(information, 77u) << "an error leaves the caller's status block alone";
+    UserCloseHandle(handle);
+    EXPECT_EQ(
+        UserNtDeviceIoControlFile(handle, pnptoy::kEchoCode, input, 2, output, 2, &information),
+        0xC0000008u);  // STATUS_INVALID_HANDLE
+}
+
 TEST_F(UserIoTest, AnOpenHandleKeepsTheDeviceAndItsDriverUntilItCloses) {
     UserHandle handle = kInvalidUserHandle;
     ASSERT_EQ(UserCreateFile("\\\\.\\ToyControl", &handle), kErrorSuccess);
