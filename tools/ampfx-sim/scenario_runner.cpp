@@ -476,12 +476,12 @@ struct ScenarioRunner::Impl {
         const uint16_t productId = static_cast<uint16_t>(ParseNumber(w[1], "product id", 0xFFFF));
         const uint16_t vendorId =
             w.size() == 4 ? static_cast<uint16_t>(ParseNumber(w[3], "vendor id", 0xFFFF)) : 0x0F1E;
-        host::UsbDeviceSpec spec;
-        spec.vendorId = vendorId;
-        spec.productId = productId;
+        host::UsbDeviceSpec identity;
+        identity.vendorId = vendorId;
+        identity.productId = productId;
         Device device;
         device.headset = std::make_shared<host::UsbHeadset>(vendorId, productId);
-        device.node = Machine().pnp().PlugIn(spec, device.headset);
+        device.node = Machine().pnp().PlugIn(identity, device.headset);
         // A device plugged again into its port is the node it was; it gets a new number all
         // the same, and its old number now speaks to the new headset too.
         for (Device& earlier : devices) {

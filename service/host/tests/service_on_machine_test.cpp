@@ -272,10 +272,10 @@ TEST_F(ServiceOnMachineTest, AnInstalledServiceStartsWithTheMachineAndScans) {
 TEST_F(ServiceOnMachineTest, AHeadsetAttachedByOneScanPlaysWhatTheEngineMakesOfTheMusic) {
     InstallAndStart();
     auto headset = std::make_shared<host::UsbHeadset>(0x0F1E, 0x160D);
-    host::UsbDeviceSpec spec;
-    spec.vendorId = 0x0F1E;
-    spec.productId = 0x160D;
-    host::DevNode* node = machine_.pnp().PlugIn(spec, headset);
+    host::UsbDeviceSpec identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x160D;
+    host::DevNode* node = machine_.pnp().PlugIn(identity, headset);
     ASSERT_TRUE(node->Started());
 
     ASSERT_TRUE(dovrel_.Scan());
