@@ -84,7 +84,8 @@ bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string
     }
     const sf_count_t frames = static_cast<sf_count_t>(audio.bytes.size() / 4);
     std::vector<int16_t> samples(static_cast<size_t>(frames) * 2);
-    std::memcpy(samples.data(), audio.bytes.data(), samples.size() * 2);
+    if (!samples.empty())  // an empty vector's data() may be null, even for a copy of 0 bytes
+        std::memcpy(samples.data(), audio.bytes.data(), samples.size() * 2);
     if (sf_writef_short(file.get(), samples.data(), frames) != frames) {
         *error = "cannot write '" + path + "': " + sf_strerror(file.get());
         return false;

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "ampfx_ioctl.h"
 #include "dovrel_host.h"
+#include "engine_session.h"
 #include "filtered_machine.h"
+#include "host/audio_stream.h"
 #include "host/machine.h"
+#include "host/usb_headset.h"
 #include "host/user_system.h"
+#include "music_clip.h"
 #include "temp_drive.h"
 #include "toy_pnp_filter.h"
 
@@ -263,6 +268,44 @@ TEST_F(ServiceOnMachineTest, AnInstalledServiceStartsWithTheMachineAndScans) {
 // ---------------------------------------------------------------------------------------------
 // What a headset plays once the service has attached the filter: the tests that need the
 // simulated recording headset belong here, on this fixture.
+
+TEST_F(ServiceOnMachineTest, AHeadsetAttachedByOneScanPlaysWhatTheEngineMakesOfTheMusic) {
+    InstallAndStart();
+    auto headset = std::make_shared<host::UsbHeadset>(0x0F1E, 0x160D);
+    host::UsbDeviceSpec identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x160D;
+    host::DevNode* node = machine_.pnp().PlugIn(identity, headset);
+    ASSERT_TRUE(node->Started());
+
+    ASSERT_TRUE(dovrel_.Scan());
+    ASSERT_EQ(node->Services(), (Strings{"Ampfx", "usbaudio"}));
+
+    AmpfxValueRequest drcOn{0, 1};
+    EXPECT_EQ(ampfx_test::SendControl(IOCTL_AMPFX_DRC_ENABLE, &drcOn, sizeof drcOn, 0).error, 0u);
+    AmpfxValueRequest get{1, 0};
+    const ampfx_test::ControlAnswer answer =
+        ampfx_test::SendControl(IOCTL_AMPFX_DRC_ENABLE, &get, sizeof get, sizeof get);
+    ASSERT_EQ(answer.error, 0u);
+    ASSERT_EQ(answer.bytes, 8u);
+    AmpfxValueRequest drc;
+    std::memcpy(&drc, answer.output.data(), sizeof drc);
+    EXPECT_EQ(drc.Value, 1u);
+
+    const std::vector<uint8_t> music = GenerateMusicClip(0.5, 48000);
+    host::AudioStream stream(node);
+    ASSERT_EQ(stream.Play(music, 1920), STATUS_SUCCESS);
+
+    // A 0x160D keeps the settings load's defaults (equalizer flat, virtual 7.1 on) plus the
+    // level control just switched on.
+    EngineSettings settings;
+    settings.drc = true;
+    std::vector<uint8_t> expected = music;
+    EngineSession(settings).ProcessInChunks(expected, 1920);
+    const std::vector<uint8_t> played = headset->Played();
+    EXPECT_NE(played, music);
+    EXPECT_TRUE(played == expected);  // not EXPECT_EQ: 96000 bytes would flood the log
+}
 
 }  // namespace
 }  // namespace dovrel

@@ -27,6 +27,12 @@ struct FunctionExtension {
     PDEVICE_OBJECT pdo;
     BOOLEAN started;
     UNICODE_STRING interfaces[3];
+    // A remove lock: 1 for the device itself plus every URB of its own in flight. The removal
+    // drops the device's count and waits until the URBs have come back, so none is sent
+    // into a stack being torn down.
+    volatile LONG removed;
+    volatile LONG outstanding;
+    KEVENT drained;
 };
 
 FunctionExtension* ExtensionOf(PDEVICE_OBJECT device) {
@@ -89,6 +95,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         case IRP_MN_REMOVE_DEVICE: {
+            InterlockedExchange(&extension->removed, 1);
+            if (InterlockedDecrement(&extension->outstanding) > 0) {
+                KeWaitForSingleObject(&extension->drained, Executive, KernelMode, FALSE, nullptr);
+            }
             extension->started = FALSE;
             SetInterfaces(extension, FALSE);
             irp->IoStatus.Status = STATUS_SUCCESS;
@@ -136,6 +146,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     extension->magic = kMagic;
     extension->self = device;
     extension->pdo = pdo;
+    extension->outstanding = 1;
+    KeInitializeEvent(&extension->drained, NotificationEvent, FALSE);
     extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
     if (extension->lower == nullptr) {
         IoDeleteDevice(device);
@@ -178,11 +190,40 @@ PDEVICE_OBJECT UsbAudioClassDriver::LowerDevice(PDEVICE_OBJECT functionDevice) {
     return ExtensionOf(functionDevice)->lower;
 }
 
+namespace {
+
+bool AcquireForSubmit(FunctionExtension* extension) {
+    if (InterlockedCompareExchange(&extension->removed, 0, 0) != 0) {
+        return false;
+    }
+    InterlockedIncrement(&extension->outstanding);
+    if (InterlockedCompareExchange(&extension->removed, 0, 0) != 0) {
+        InterlockedDecrement(&extension->outstanding);
+        return false;
+    }
+    return true;
+}
+
+void ReleaseAfterSubmit(FunctionExtension* extension) {
+    if (InterlockedDecrement(&extension->outstanding) == 0) {
+        KeSetEvent(&extension->drained, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+}  // namespace
+
 NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql) {
     kernel::KernelEntry entry;
-    PDEVICE_OBJECT lower = LowerDevice(functionDevice);
+    // The extension, not ExtensionOf: a caller holding a reference on a device that has been
+    // removed still reaches its (deleted, not freed) extension, and is refused.
+    auto* extension = static_cast<FunctionExtension*>(functionDevice->DeviceExtension);
+    if (!AcquireForSubmit(extension)) {
+        return STATUS_DELETE_PENDING;
+    }
+    PDEVICE_OBJECT lower = extension->lower;
     PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     if (irp == nullptr) {
+        ReleaseAfterSubmit(extension);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     KEVENT done;
@@ -199,6 +240,7 @@ NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb,
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    ReleaseAfterSubmit(extension);
     return status;
 }
 

@@ -33,7 +33,10 @@ class UsbAudioClassDriver {
     // Sends one URB (IOCTL_INTERNAL_USB_SUBMIT_URB) from the function device down the stack in
     // an IRP of its own: IoCallDriver is made at `irql` (PASSIVE_LEVEL or DISPATCH_LEVEL, as a
     // streaming driver does from its DPC); the call then waits at PASSIVE_LEVEL for the
-    // completion and returns the IRP's final status.
+    // completion and returns the IRP's final status. Once the device's removal has begun it
+    // sends nothing and returns STATUS_DELETE_PENDING; the removal waits for the URBs in
+    // flight. A caller that keeps the function device across a removal holds a reference on
+    // it (ObReferenceObject).
     static NTSTATUS SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql = PASSIVE_LEVEL);
 };
 

@@ -1,0 +1,155 @@
+// The runner in-process: scenario errors, registry values, device numbers and file names.
+// What the driver does under the commands is shown by the example scenarios (examples/).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "scenario_runner.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScenarioRunnerTest : public ::testing::Test {
+  protected:
+    ScenarioRunnerTest() {
+        std::string pattern = (fs::temp_directory_path() / "ampfx-sim-test-XXXXXX").string();
+        root_ = mkdtemp(pattern.data());
+        paths_.inputFolder = (root_ / "in").string();
+        paths_.outputFolder = (root_ / "out").string();
+        fs::create_directories(paths_.inputFolder);
+        fs::create_directories(paths_.outputFolder);
+    }
+    ~ScenarioRunnerTest() override { fs::remove_all(root_); }
+
+    int Run(const std::string& text) {
+        out_.str("");
+        err_.str("");
+        return RunScenario(text, "t.scn", paths_, out_, err_);
+    }
+
+    fs::path root_;
+    ScenarioPaths paths_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"plug 0x1607\n\nplgu 0x1607\nstate\n", "t.scn:3: unknown command 'plgu'\n"},
+        {"filter 1 on\n", "t.scn:1: no device 1 (0 plugged so far)\n"},
+        {"plug 0x1607\nfilter 1 maybe\n", "t.scn:2: usage: filter N on|off\n"},
+        {"plug 0x10000\n", "t.scn:1: bad product id '0x10000'\n"},
+        {"state\nwindows-version 5 1\n",
+         "t.scn:2: windows-version must come before the first command that uses the machine\n"},
+        {"windows-version 3 1\n",
+         "t.scn:1: no driver model known for Windows 3.1 (4.10, 4.90, "
+         "5.0-5.2, 6.0 and later)\n"},
+        {"state NoSuchField\n", "t.scn:1: no state field 'NoSuchField'\n"},
+        {"state AmpfxEQGain[3:10]\n",
+         "t.scn:1: 'AmpfxEQGain[3:10]' is outside AmpfxEQGain (0 to 9)\n"},
+        {"state AmpfxEQGain[3]\n", "t.scn:1: usage: state NAME[FIRST:LAST]\n"},
+        {"ioctl eq-band set 1\n", "t.scn:1: bad arguments for 'eq-band'\n"},
+        {"reg set HKLM\\SOFTWARE\\Ampfx X qword 1\n",
+         "t.scn:1: unknown value type 'qword' (dword, sz, expand-sz, multi-sz, binary, f32)\n"},
+        {"plug 0x1607\nunplug 1\nunplug 1\n", "t.scn:3: device 1 is not plugged in\n"},
+        {"reg dump \"HKLM\n", "t.scn:1: unterminated quote\n"},
+        {"plug 0x160D\nheadset 1 timing held\nurb 1 abort-pipe\n",
+         "t.scn:3: the headset holds its requests: switch it to immediate timing first\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(c.text), 2) << c.text;
+        EXPECT_EQ(err_.str(), c.error) << c.text;
+    }
+    // Commands before the error ran and were echoed; none after it.
+    Run("plug 0x1607\nplgu\nstate\n");
+    EXPECT_EQ(out_.str(),
+              "> plug 0x1607\n"
+              "device=1 present=yes started=yes problem=0 stack=usbaudio\n"
+              "> plgu\n");
+}
+
+TEST_F(ScenarioRunnerTest, RegistryValuesOfEveryTypeAreWrittenAsWindowsStoresThem) {
+    ASSERT_EQ(Run("reg set HKLM\\SOFTWARE\\Test D dword 0xFFFFFFFF\n"
+                  "reg set HKLM\\SOFTWARE\\Test S sz \"two words\"\n"
+                  "reg set HKLM\\SOFTWARE\\Test E expand-sz %SystemRoot%\\x\n"
+                  "reg set HKLM\\SOFTWARE\\Test M multi-sz Ampfx,Other\n"
+                  "reg set HKLM\\SOFTWARE\\Test B binary 01:ff:7E\n"
+                  "reg set HKLM\\SOFTWARE\\Test F f32 1.5,-2,0.25\n"
+                  "reg set HKLM\\SOFTWARE\\Test \"\" sz default\n"
+                  "reg delete HKLM\\SOFTWARE\\Test S\n"
+                  "reg delete HKLM\\SOFTWARE\\Test S\n"
+                  "reg dump HKLM\\SOFTWARE\\Test\n"
+                  "reg delete HKLM\\SOFTWARE\\Test\n"
+                  "reg dump HKLM\\SOFTWARE\\Test\n"),
+              0)
+        << err_.str();
+    const std::string text = out_.str();
+    const std::string dump = text.substr(text.find("> reg dump"));
+    EXPECT_EQ(dump,
+              "> reg dump HKLM\\SOFTWARE\\Test\n"
+              "D REG_DWORD 4294967295\n"
+              "E REG_EXPAND_SZ %SystemRoot%\\x\n"
+              "M REG_MULTI_SZ Ampfx,Other\n"
+              "B REG_BINARY 01ff7e\n"
+              "F REG_BINARY 0000c03f000000c00000803e\n"
+              "(default) REG_SZ default\n"
+              "> reg delete HKLM\\SOFTWARE\\Test\n"
+              "error=0\n"
+              "> reg dump HKLM\\SOFTWARE\\Test\n"
+              "error=2\n");
+    // The second deletion of S found nothing.
+    EXPECT_NE(text.find("> reg delete HKLM\\SOFTWARE\\Test S\nerror=0\n"
+                        "> reg delete HKLM\\SOFTWARE\\Test S\nerror=2\n"),
+              std::string::npos);
+}
+
+TEST_F(ScenarioRunnerTest, InputsResolveNextToTheScenarioAndOutputsInTheOutputFolder) {
+    ASSERT_EQ(Run("generate tone 1000 1000 0.01 tone.wav\n"), 0) << err_.str();
+    EXPECT_TRUE(fs::exists(fs::path(paths_.outputFolder) / "tone.wav"));
+    EXPECT_FALSE(fs::exists(fs::path(paths_.inputFolder) / "tone.wav"));
+
+    // Read by its plain name it is looked for next to the scenario, and is not there.
+    EXPECT_EQ(Run("plug 0x1607\nplay 1 tone.wav\n"), 2);
+    EXPECT_NE(err_.str().find("t.scn:2: "), std::string::npos);
+    EXPECT_NE(err_.str().find((fs::path(paths_.inputFolder) / "tone.wav").string()),
+              std::string::npos)
+        << err_.str();
+
+    fs::copy_file(fs::path(paths_.outputFolder) / "tone.wav",
+                  fs::path(paths_.inputFolder) / "input.wav");
+    EXPECT_EQ(Run("plug 0x1607\n"
+                  "compare-played 1 input.wav\n"
+                  "compare-played 1 $OUT/tone.wav\n"
+                  "save-played 1 sub/none.wav\n"),
+              0)
+        << err_.str();
+    EXPECT_NE(out_.str().find("played-bytes=0 file-bytes=1920 equal=no first-difference=0\n"),
+              std::string::npos)
+        << out_.str();
+    EXPECT_TRUE(fs::exists(fs::path(paths_.outputFolder) / "sub" / "none.wav"));
+}
+
+TEST_F(ScenarioRunnerTest, DeviceNumbersCountEveryPlugAndAReturningHeadsetSpeaksThroughBoth) {
+    ASSERT_EQ(Run("plug 0x1607\n"
+                  "plug 0x160D --vid 0x0F1E\n"
+                  "unplug 1 --surprise\n"
+                  "plug 0x1607\n"
+                  "devices\n"),
+              0)
+        << err_.str();
+    const std::string text = out_.str();
+    EXPECT_EQ(text.substr(text.find("> devices")),
+              "> devices\n"
+              "device=1 present=yes started=yes problem=0 stack=usbaudio\n"
+              "device=2 present=yes started=yes problem=0 stack=usbaudio\n"
+              "device=3 present=yes started=yes problem=0 stack=usbaudio\n");
+}
+
+}  // namespace
