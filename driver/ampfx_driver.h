@@ -53,6 +53,11 @@ struct DEVICE_EXTENSION {
     // Control device only: the filter device it was created with, whose outstanding count
     // guards the requests the control path sends down to LowerDevice.
     DEVICE_EXTENSION* FilterExtension;
+
+    // Filter devices: the gate's asynchronous mute requests still below, so that a remove
+    // can cancel them instead of waiting for a device that holds them.
+    KSPIN_LOCK MuteLock;
+    LIST_ENTRY PendingMutes;
 };
 typedef DEVICE_EXTENSION* PDEVICE_EXTENSION;
 
@@ -90,6 +95,9 @@ void FilterReleaseWorkBuffers(PDEVICE_EXTENSION Extension);
 void FilterIdentifyDevice(PDEVICE_EXTENSION Extension);
 NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb);
 NTSTATUS SetDeviceMute(PDEVICE_EXTENSION Extension, UCHAR Value);
+// Cancels the gate's mute requests still held below. Called by the remove handler after the
+// device is marked removed, so no new one can be sent. IRQL: PASSIVE_LEVEL.
+void FilterCancelPendingMutes(PDEVICE_EXTENSION Extension);
 
 // control_protocol.cpp
 NTSTATUS FilterDispatchControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);

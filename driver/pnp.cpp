@@ -48,6 +48,7 @@ NTSTATUS FilterHandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Requests already inside the filter finish before the remove goes down, so none of
     // them can reach a lower device that has processed its removal.
     StoreShared(extension->PnpState, Removed);
+    FilterCancelPendingMutes(extension);
     FilterRelease(extension);
     KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 
@@ -104,6 +105,8 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     }
 
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&extension->MuteLock);
+    InitializeListHead(&extension->PendingMutes);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
     if (extension->LowerDevice == nullptr) {

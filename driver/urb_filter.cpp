@@ -41,6 +41,12 @@ struct MUTE_REQUEST {
     URB Urb;  // the whole union, so every view of it stays inside the block
     UCHAR Value;
     PDEVICE_EXTENSION Extension;
+    // Asynchronous requests only: the entry in the device's pending list, the IRP, and the
+    // references of the completion and of a remove cancelling it; the last one frees both.
+    LIST_ENTRY Link;
+    PIRP Irp;
+    volatile LONG References;
+    MUTE_REQUEST* NextToCancel;
 };
 
 void BuildMuteUrb(MUTE_REQUEST* request, UCHAR value) {
@@ -51,21 +57,34 @@ void BuildMuteUrb(MUTE_REQUEST* request, UCHAR value) {
                           kMuteControlValue, kMuteUnitIndex, &request->Value, nullptr, 1, nullptr);
 }
 
-// IRQL: <= DISPATCH_LEVEL. Frees what the asynchronous mute allocated.
+void ReleaseMuteRequest(MUTE_REQUEST* request) {
+    if (InterlockedDecrement(&request->References) == 0) {
+        IoFreeIrp(request->Irp);
+        ExFreePoolWithTag(request, kAmpfxPoolTag);
+    }
+}
+
+// IRQL: <= DISPATCH_LEVEL. Takes the request off the pending list and lets it go; the
+// device's own count is released last, because that may let a waiting remove delete it.
 NTSTATUS NTAPI FilterMuteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
     MUTE_REQUEST* request = static_cast<MUTE_REQUEST*>(Context);
     PDEVICE_EXTENSION extension = request->Extension;
-    IoFreeIrp(Irp);
-    ExFreePoolWithTag(request, kAmpfxPoolTag);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->MuteLock, &irql);
+    RemoveEntryList(&request->Link);
+    KeReleaseSpinLock(&extension->MuteLock, irql);
+    ReleaseMuteRequest(request);
     FilterRelease(extension);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // The gate's mute request from the stream path, which may run at DISPATCH_LEVEL where no
 // wait is allowed: sent asynchronously; its completion frees the URB and the request. It
-// counts as outstanding I/O, so a remove waits for it. The caller (the URB dispatch) holds
-// a count of its own, so the device cannot be removed while this is being sent.
+// counts as outstanding I/O, so a remove waits for it, after cancelling it: a device may
+// hold a class request for as long as it likes. The caller (the URB dispatch) holds a count
+// of its own, so the device cannot be removed while this is being sent.
 void FilterStreamSetDeviceMute(void* context, uint32_t on) {
     PDEVICE_EXTENSION extension = static_cast<PDEVICE_EXTENSION>(context);
     MUTE_REQUEST* request = static_cast<MUTE_REQUEST*>(
@@ -85,8 +104,24 @@ void FilterStreamSetDeviceMute(void* context, uint32_t on) {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = &request->Urb;
     IoSetCompletionRoutine(irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE);
+    request->Irp = irp;
+    request->References = 1;
 
-    InterlockedIncrement(&extension->OutstandingIo);
+    // Once the remove has marked the device, its cancel pass may already be over: a request
+    // listed after it would never be cancelled, so none is sent.
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->MuteLock, &irql);
+    const bool removing = LoadShared(extension->PnpState) == Removed;
+    if (!removing) {
+        InsertTailList(&extension->PendingMutes, &request->Link);
+        InterlockedIncrement(&extension->OutstandingIo);
+    }
+    KeReleaseSpinLock(&extension->MuteLock, irql);
+    if (removing) {
+        IoFreeIrp(irp);
+        ExFreePoolWithTag(request, kAmpfxPoolTag);
+        return;
+    }
     IoCallDriver(extension->LowerDevice, irp);
 }
 
@@ -259,6 +294,30 @@ NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb) {
         }
     }
     return status;
+}
+
+void FilterCancelPendingMutes(PDEVICE_EXTENSION Extension) {
+    // Each listed request gets a reference of the canceller, so its completion, which may run
+    // during IoCancelIrp or at any moment after the lock is dropped, cannot free the IRP
+    // under it.
+    MUTE_REQUEST* toCancel = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&Extension->MuteLock, &irql);
+    for (PLIST_ENTRY entry = Extension->PendingMutes.Flink; entry != &Extension->PendingMutes;
+         entry = entry->Flink) {
+        MUTE_REQUEST* request = CONTAINING_RECORD(entry, MUTE_REQUEST, Link);
+        InterlockedIncrement(&request->References);
+        request->NextToCancel = toCancel;
+        toCancel = request;
+    }
+    KeReleaseSpinLock(&Extension->MuteLock, irql);
+
+    while (toCancel != nullptr) {
+        MUTE_REQUEST* request = toCancel;
+        toCancel = request->NextToCancel;
+        IoCancelIrp(request->Irp);
+        ReleaseMuteRequest(request);
+    }
 }
 
 // IRQL: PASSIVE_LEVEL. The class-interface SET_CUR that switches the mute control of

@@ -7,6 +7,8 @@
 #include "ampfx_driver.h"
 #include "filtered_machine.h"
 #include "host/kernel_threads.h"
+#include "host/usbaudio_class_driver.h"
+#include "shared_access.h"
 
 namespace ampfx_test {
 namespace {
@@ -162,6 +164,76 @@ TEST(DriverFrameTest, RemoveWaitsForTheRequestsInsideTheFilter) {
     remover.Join();
     sender.Join();
     EXPECT_TRUE(removed);
+}
+
+// A device that stopped answering its control endpoint: class requests stay pending until
+// someone cancels them.
+class MuteHoldingFunction : public host::BasicUsbFunction {
+  public:
+    MuteHoldingFunction() : BasicUsbFunction(0x0F1E, kHeadset) {}
+
+    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        PURB urb = static_cast<PURB>(location->Parameters.Others.Argument1);
+        if (location->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+            urb->UrbHeader.Function != URB_FUNCTION_CLASS_INTERFACE) {
+            return BasicUsbFunction::InternalDeviceControl(pdo, irp);
+        }
+        ++held_;
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelHeld);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            Complete(irp);
+        return STATUS_PENDING;
+    }
+
+    int Held() const { return held_; }
+    static int Cancelled() { return cancelled_; }
+
+  private:
+    static VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        Complete(irp);
+    }
+    static void Complete(PIRP irp) {
+        ++cancelled_;
+        PURB urb =
+            static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+
+    std::atomic<int> held_{0};
+    static inline std::atomic<int> cancelled_{0};
+};
+
+TEST(DriverFrameTest, RemoveCancelsTheGatesMuteRequestsTheDeviceHolds) {
+    FilteredMachine machine;
+    auto function = std::make_shared<MuteHoldingFunction>();
+    host::DevNode* node = machine.Plug(kHeadset, true, function);
+    StoreShared(g_EffectState.EnableNoiseClean, 1u);
+    const int cancelledBefore = MuteHoldingFunction::Cancelled();
+
+    // Silence from the streaming DPC: the gate mutes, and the device keeps the request.
+    uint8_t silence[1920] = {};
+    URB urb;
+    RtlZeroMemory(&urb, sizeof urb);
+    urb.UrbHeader.Length = sizeof(struct _URB_ISOCH_TRANSFER);
+    urb.UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    urb.UrbIsochronousTransfer.TransferFlags = USBD_START_ISO_TRANSFER_ASAP;
+    urb.UrbIsochronousTransfer.TransferBuffer = silence;
+    urb.UrbIsochronousTransfer.TransferBufferLength = sizeof silence;
+    PDEVICE_OBJECT classDevice = host::UsbAudioClassDriver::FunctionDevice(*node);
+    ASSERT_EQ(host::UsbAudioClassDriver::SubmitUrb(classDevice, &urb, DISPATCH_LEVEL),
+              STATUS_SUCCESS);
+    ASSERT_EQ(function->Held(), 1);
+    EXPECT_EQ(FilterExtensionOf(FilteredMachine::FilterDevice(node))->OutstandingIo, 1);
+
+    // An orderly removal must not wait for the device to answer by itself.
+    EXPECT_EQ(machine.pnp().Stop(node), STATUS_SUCCESS);
+    EXPECT_EQ(MuteHoldingFunction::Cancelled() - cancelledBefore, 1);
 }
 
 TEST(DriverFrameTest, OldestDriverModelDeletesBothObjects50MillisecondsAfterRemove) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "equalizer.h"
+#include "bench_stream.h"
 #include "music_clip.h"
 #include "reference_equalizer.h"
 
@@ -54,23 +55,9 @@ template <void (*Stage)(EffectDeviceContext*, uint8_t*, uint32_t)>
 void BenchStage(benchmark::State& state) {
     BuildBitReverseTables();
     BenchDevice device;
-    const std::vector<uint8_t> clip = GenerateMusicClip(4.0, 48000);
-    std::vector<uint8_t> stream = clip;
-    size_t offset = 0;
-    for (auto _ : state) {
-        if (offset + kTransferBytes > stream.size()) {
-            state.PauseTiming();
-            stream = clip;
-            offset = 0;
-            state.ResumeTiming();
-        }
-        Stage(device.context(), stream.data() + offset, kTransferBytes);
-        benchmark::DoNotOptimize(stream.data() + offset);
-        offset += kTransferBytes;
-    }
-    state.counters["ns_per_frame"] = benchmark::Counter(
-        static_cast<double>(kTransferBytes / 4) * 1e-9,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    ampfx_bench::StreamMusic(state, kTransferBytes, [&device](uint8_t* buffer, uint32_t bytes) {
+        Stage(device.context(), buffer, bytes);
+    });
 }
 
 template <void (*Transform)(uint32_t, bool, const float*, const float*, float*, float*)>

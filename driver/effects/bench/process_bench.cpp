@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine_session.h"
+#include "bench_stream.h"
 #include "music_clip.h"
 
 namespace {
@@ -31,23 +32,9 @@ void BenchStages(benchmark::State& state, unsigned stages) {
 
     // Transfers are processed in place along the clip; the clip is restored (untimed) each
     // time the end is reached, so every transfer sees music, never processed output.
-    const std::vector<uint8_t> clip = GenerateMusicClip(4.0, 48000);
-    std::vector<uint8_t> stream = clip;
-    size_t offset = 0;
-    for (auto _ : state) {
-        if (offset + kTransferBytes > stream.size()) {
-            state.PauseTiming();
-            stream = clip;
-            offset = 0;
-            state.ResumeTiming();
-        }
-        session.Process(stream.data() + offset, kTransferBytes);
-        benchmark::DoNotOptimize(stream.data() + offset);
-        offset += kTransferBytes;
-    }
-    state.counters["ns_per_frame"] = benchmark::Counter(
-        static_cast<double>(kTransferBytes / 4) * 1e-9,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    ampfx_bench::StreamMusic(state, kTransferBytes, [&session](uint8_t* buffer, uint32_t bytes) {
+        session.Process(buffer, bytes);
+    });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine_session.h"
+#include "bench_stream.h"
 #include "music_clip.h"
 
 namespace {
@@ -22,29 +23,11 @@ EngineSettings SoundFieldOnly(uint32_t preset) {
     return settings;
 }
 
-void SetNsPerFrame(benchmark::State& state) {
-    state.counters["ns_per_frame"] = benchmark::Counter(
-        static_cast<double>(kTransferBytes / 4) * 1e-9,
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
 void BM_SoundFieldSteady(benchmark::State& state) {
     EngineSession session(SoundFieldOnly(static_cast<uint32_t>(state.range(0))));
-    const std::vector<uint8_t> clip = GenerateMusicClip(4.0, kRate);
-    std::vector<uint8_t> stream = clip;
-    size_t offset = 0;
-    for (auto _ : state) {
-        if (offset + kTransferBytes > stream.size()) {
-            state.PauseTiming();
-            stream = clip;
-            offset = 0;
-            state.ResumeTiming();
-        }
-        session.Process(stream.data() + offset, kTransferBytes);
-        benchmark::DoNotOptimize(stream.data() + offset);
-        offset += kTransferBytes;
-    }
-    SetNsPerFrame(state);
+    ampfx_bench::StreamMusic(state, kTransferBytes, [&session](uint8_t* buffer, uint32_t bytes) {
+        session.Process(buffer, bytes);
+    });
 }
 
 // range(1): seconds of silence after the music before the timing starts.
@@ -60,7 +43,7 @@ void BM_SoundFieldTail(benchmark::State& state) {
         session.Process(transfer.data(), kTransferBytes);
         benchmark::DoNotOptimize(transfer.data());
     }
-    SetNsPerFrame(state);
+    ampfx_bench::SetNsPerFrame(state, kTransferBytes);
 }
 
 }  // namespace

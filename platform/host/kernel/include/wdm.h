@@ -33,6 +33,30 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 #define PAGED_CODE_LOCKED()
 
 // ---------------------------------------------------------------------------------------------
+// Doubly linked lists (the kit's inline functions)
+
+FORCEINLINE VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) {
+    return ListHead->Flink == ListHead;
+}
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry) {
+    PLIST_ENTRY Flink = Entry->Flink;
+    PLIST_ENTRY Blink = Entry->Blink;
+    Blink->Flink = Flink;
+    Flink->Blink = Blink;
+    return Flink == Blink;
+}
+FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
+    PLIST_ENTRY Blink = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = Blink;
+    Blink->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Interlocked operations (full barriers, as on Windows)
 
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) {

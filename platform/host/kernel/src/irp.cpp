@@ -60,6 +60,20 @@ std::string Hex(const void* pointer) {
     return text;
 }
 
+// The record of an IRP that is still allocated, with the table locked; otherwise the lock is
+// dropped, `operation` ("IoFreeIrp on") is reported as a use of a freed IRP, and null returned.
+IrpRecord* LiveRecord(IrpTable& table, std::unique_lock<std::mutex>& lock, IRP* irp,
+                      const std::string& operation) {
+    auto it = table.records.find(irp);
+    if (it == table.records.end() || it->second.state == IrpState::Freed) {
+        lock.unlock();
+        Report(Violation::IrpFreed,
+               operation + " " + Hex(irp) + ", which is a freed IRP or no IRP at all");
+        return nullptr;
+    }
+    return &it->second;
+}
+
 std::string Describe(IRP* irp) {
     std::string text = "IRP " + Hex(irp);
     if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
@@ -187,14 +201,11 @@ void Complete(IRP* irp, bool checked) {
     }
     {
         std::unique_lock<std::mutex> lock(table.mutex);
-        auto it = table.records.find(irp);
-        if (it == table.records.end() || it->second.state == IrpState::Freed) {
-            lock.unlock();
-            Report(Violation::IrpFreed,
-                   "IoCompleteRequest on " + Hex(irp) + ", which is a freed IRP or no IRP at all");
+        IrpRecord* live = LiveRecord(table, lock, irp, "IoCompleteRequest on");
+        if (live == nullptr) {
             return;
         }
-        IrpRecord& record = it->second;
+        IrpRecord& record = *live;
         if (record.state == IrpState::Completing || record.state == IrpState::Completed ||
             irp->CurrentLocation > irp->StackCount + 1) {
             lock.unlock();
@@ -348,11 +359,7 @@ NTSTATUS CallDriver(DEVICE_OBJECT* device, IRP* irp, bool checked, const char* a
         // A freed IRP's memory is poisoned: look at the record before the packet.
         IrpTable& table = Table();
         std::unique_lock<std::mutex> lock(table.mutex);
-        auto it = table.records.find(irp);
-        if (it == table.records.end() || it->second.state == IrpState::Freed) {
-            lock.unlock();
-            Report(Violation::IrpFreed, std::string(api) + " with " + Hex(irp) +
-                                            ", which is a freed IRP or no IRP at all");
+        if (LiveRecord(table, lock, irp, std::string(api) + " with") == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
     }
@@ -379,14 +386,11 @@ NTSTATUS CallDriver(DEVICE_OBJECT* device, IRP* irp, bool checked, const char* a
     int index = 0;
     {
         std::unique_lock<std::mutex> lock(table.mutex);
-        auto it = table.records.find(irp);
-        if (it == table.records.end() || it->second.state == IrpState::Freed) {
-            lock.unlock();
-            Report(Violation::IrpFreed, std::string(api) + " with " + Hex(irp) +
-                                            ", which is a freed IRP or no IRP at all");
+        IrpRecord* live = LiveRecord(table, lock, irp, std::string(api) + " with");
+        if (live == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
-        if (it->second.state == IrpState::Completed) {
+        if (live->state == IrpState::Completed) {
             lock.unlock();
             Report(Violation::IrpDoubleCompletion,
                    std::string(api) + " with " + Describe(irp) + ", which has already completed");
@@ -400,9 +404,9 @@ NTSTATUS CallDriver(DEVICE_OBJECT* device, IRP* irp, bool checked, const char* a
                        std::to_string(irp->StackCount) + ")");
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        it->second.state = IrpState::Dispatched;
+        live->state = IrpState::Dispatched;
         index = irp->CurrentLocation - 1;
-        it->second.locations[index] = 0;
+        live->locations[index] = 0;
     }
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
@@ -590,14 +594,11 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     CheckIrql(DISPATCH_LEVEL, "IoFreeIrp");
     IrpTable& table = Table();
     std::unique_lock<std::mutex> lock(table.mutex);
-    auto it = table.records.find(Irp);
-    if (it == table.records.end() || it->second.state == IrpState::Freed) {
-        lock.unlock();
-        Report(Violation::IrpFreed,
-               "IoFreeIrp on " + Hex(Irp) + ", which is a freed IRP or no IRP at all");
+    IrpRecord* live = LiveRecord(table, lock, Irp, "IoFreeIrp on");
+    if (live == nullptr) {
         return;
     }
-    IrpRecord& record = it->second;
+    IrpRecord& record = *live;
     if (record.state == IrpState::Dispatched || record.state == IrpState::Completing) {
         lock.unlock();
         Report(Violation::IrpNotOwned,
@@ -616,14 +617,11 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     IrpTable& table = Table();
     std::unique_lock<std::mutex> lock(table.mutex);
-    auto it = table.records.find(Irp);
-    if (it == table.records.end() || it->second.state == IrpState::Freed) {
-        lock.unlock();
-        Report(Violation::IrpFreed,
-               "IoReuseIrp on " + Hex(Irp) + ", which is a freed IRP or no IRP at all");
+    IrpRecord* live = LiveRecord(table, lock, Irp, "IoReuseIrp on");
+    if (live == nullptr) {
         return;
     }
-    if (it->second.state == IrpState::Dispatched || it->second.state == IrpState::Completing) {
+    if (live->state == IrpState::Dispatched || live->state == IrpState::Completing) {
         lock.unlock();
         Report(Violation::IrpNotOwned,
                "IoReuseIrp on " + Describe(Irp) + " while a driver still owns it");
@@ -633,8 +631,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
     Irp->IoStatus.Status = Iostatus;
-    it->second.state = IrpState::Allocated;
-    std::fill(it->second.locations.begin(), it->second.locations.end(), 0);
+    live->state = IrpState::Allocated;
+    std::fill(live->locations.begin(), live->locations.end(), 0);
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -674,11 +672,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     IrpTable& table = Table();
     {
         std::unique_lock<std::mutex> lock(table.mutex);
-        auto it = table.records.find(Irp);
-        if (it == table.records.end() || it->second.state == IrpState::Freed) {
-            lock.unlock();
-            Report(Violation::IrpFreed,
-                   "IoCancelIrp on " + Hex(Irp) + ", which is a freed IRP or no IRP at all");
+        if (LiveRecord(table, lock, Irp, "IoCancelIrp on") == nullptr) {
             return FALSE;
         }
     }

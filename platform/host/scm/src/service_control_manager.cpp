@@ -205,6 +205,20 @@ std::shared_ptr<ServiceControlManager::Service> ServiceControlManager::ServiceOf
     return it->second->service;
 }
 
+uint32_t ServiceControlManager::ServiceWithAccess(ScHandle handle, uint32_t needed,
+                                                  std::shared_ptr<Service>* service) {
+    uint32_t access = 0;
+    *service = ServiceOfHandle(handle, &access);
+    if (!*service) {
+        return kErrorInvalidHandle;
+    }
+    if ((access & needed) != needed) {
+        service->reset();
+        return kErrorAccessDenied;
+    }
+    return kErrorSuccess;
+}
+
 // A loaded driver counts as running; Plug and Play loads and unloads it, so it accepts nothing.
 ServiceStatus ServiceControlManager::CurrentStatus(const Service& service) const {
     ServiceStatus status = service.status;
@@ -349,13 +363,9 @@ uint32_t ServiceControlManager::CloseServiceHandle(ScHandle handle) {
 uint32_t ServiceControlManager::StartService(ScHandle handle,
                                              const std::vector<std::string>& arguments) {
     std::unique_lock<std::mutex> lock(mutex_);
-    uint32_t access = 0;
-    std::shared_ptr<Service> service = ServiceOfHandle(handle, &access);
-    if (!service) {
-        return kErrorInvalidHandle;
-    }
-    if ((access & kServiceStart) == 0) {
-        return kErrorAccessDenied;
+    std::shared_ptr<Service> service;
+    if (const uint32_t error = ServiceWithAccess(handle, kServiceStart, &service)) {
+        return error;
     }
     return StartLocked(lock, service, arguments, 0);
 }
@@ -570,13 +580,9 @@ uint32_t ServiceControlManager::ControlService(ScHandle handle, uint32_t code,
 
 uint32_t ServiceControlManager::DeleteService(ScHandle handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t access = 0;
-    std::shared_ptr<Service> service = ServiceOfHandle(handle, &access);
-    if (!service) {
-        return kErrorInvalidHandle;
-    }
-    if ((access & kAccessDelete) == 0) {
-        return kErrorAccessDenied;
+    std::shared_ptr<Service> service;
+    if (const uint32_t error = ServiceWithAccess(handle, kAccessDelete, &service)) {
+        return error;
     }
     if (service->markedForDelete) {
         return kErrorServiceMarkedForDelete;
@@ -589,13 +595,9 @@ uint32_t ServiceControlManager::DeleteService(ScHandle handle) {
 
 uint32_t ServiceControlManager::QueryServiceStatus(ScHandle handle, ServiceStatus* status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t access = 0;
-    std::shared_ptr<Service> service = ServiceOfHandle(handle, &access);
-    if (!service) {
-        return kErrorInvalidHandle;
-    }
-    if ((access & kServiceQueryStatus) == 0) {
-        return kErrorAccessDenied;
+    std::shared_ptr<Service> service;
+    if (const uint32_t error = ServiceWithAccess(handle, kServiceQueryStatus, &service)) {
+        return error;
     }
     *status = CurrentStatus(*service);
     return kErrorSuccess;
@@ -603,13 +605,9 @@ uint32_t ServiceControlManager::QueryServiceStatus(ScHandle handle, ServiceStatu
 
 uint32_t ServiceControlManager::QueryServiceConfig(ScHandle handle, ServiceConfig* config) {
     std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t access = 0;
-    std::shared_ptr<Service> service = ServiceOfHandle(handle, &access);
-    if (!service) {
-        return kErrorInvalidHandle;
-    }
-    if ((access & kServiceQueryConfig) == 0) {
-        return kErrorAccessDenied;
+    std::shared_ptr<Service> service;
+    if (const uint32_t error = ServiceWithAccess(handle, kServiceQueryConfig, &service)) {
+        return error;
     }
     *config = service->config;
     return kErrorSuccess;

@@ -208,6 +208,9 @@ class ServiceControlManager {
 
     std::shared_ptr<Service> FindLocked(std::string_view name);
     std::shared_ptr<Service> ServiceOfHandle(ScHandle handle, uint32_t* access);
+    // The handle's service when the handle was opened with every right in `needed`; the
+    // error the service manager returns otherwise.
+    uint32_t ServiceWithAccess(ScHandle handle, uint32_t needed, std::shared_ptr<Service>* service);
     ServiceStatus CurrentStatus(const Service& service) const;
     uint32_t StartLocked(std::unique_lock<std::mutex>& lock,
                          const std::shared_ptr<Service>& service,
