@@ -17,10 +17,10 @@ namespace {
 class UsbHeadsetTest : public ::testing::Test {
   protected:
     UsbHeadsetTest() : headset_(std::make_shared<UsbHeadset>(0x0F1E, 0x1607, 0x0102)) {
-        UsbDeviceSpec spec;
-        spec.vendorId = 0x0F1E;
-        spec.productId = 0x1607;
-        node_ = machine_.pnp().PlugIn(spec, headset_);
+        UsbDeviceSpec identity;
+        identity.vendorId = 0x0F1E;
+        identity.productId = 0x1607;
+        node_ = machine_.pnp().PlugIn(identity, headset_);
     }
 
     std::vector<uint8_t> Ramp(size_t bytes) {
