@@ -2,6 +2,7 @@
 // outstanding-request count.
 #include "ampfx_driver.h"
 #include "shared_access.h"
+#include "sound_field.h"
 
 EffectState g_EffectState;
 PDEVICE_OBJECT ControlDevice;
@@ -63,9 +64,12 @@ NTSTATUS NTAPI FilterDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Unload runs after the last filtered device has gone, and with it the control device.
-// IRQL: PASSIVE_LEVEL.
+// The last device's remove released the shared sound-field buffers, but a sound-field set
+// still inside the control device until its deletion may have allocated them again; nothing
+// can use them now, so they go with the driver. IRQL: PASSIVE_LEVEL.
 void NTAPI FilterUnload(PDRIVER_OBJECT DriverObject) {
     UNREFERENCED_PARAMETER(DriverObject);
+    ReleaseSoundField(&g_EffectState, &g_EffectServices);
     DbgPrint("AMPFX DriverUnload\n");
 }
 
