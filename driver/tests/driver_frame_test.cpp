@@ -255,6 +255,13 @@ TEST(DriverFrameTest, OldestDriverModelDeletesBothObjects50MillisecondsAfterRemo
     EXPECT_EQ(function->UrbFunctions().size(), urbsBefore);
     EXPECT_EQ(CountMessages("AMPFX DriverUnload\n"), 0u);
 
+    // The removal released the shared sound-field buffers; the control device, still here,
+    // lets a sound-field set allocate them again. They must go with the driver, not leak.
+    EXPECT_EQ(g_EffectState.SoundFieldWork, nullptr);
+    const AmpfxValueRequest field{0, 1};
+    EXPECT_EQ(SendControl(IOCTL_AMPFX_SOUND_FIELD, &field, sizeof field, sizeof field).error, 0u);
+    EXPECT_NE(g_EffectState.SoundFieldWork, nullptr);
+
     kernel::AdvanceTimeMs(49);
     EXPECT_FALSE(kernel::IsDeviceDeleted(filter));
     kernel::AdvanceTimeMs(1);
@@ -262,6 +269,7 @@ TEST(DriverFrameTest, OldestDriverModelDeletesBothObjects50MillisecondsAfterRemo
     EXPECT_TRUE(kernel::IsDeviceDeleted(filter));
     EXPECT_EQ(kernel::FindDevice(kControlDeviceName), nullptr);
     EXPECT_EQ(CountMessages("AMPFX DriverUnload\n"), 1u);
+    EXPECT_EQ(g_EffectState.SoundFieldWork, nullptr);
     kernel::SetAutoAdvance(true);
 }
 
