@@ -10,10 +10,10 @@ FilteredMachine::FilteredMachine(host::kernel::WindowsVersion windows)
 host::DevNode* FilteredMachine::Plug(uint16_t productId, bool filtered,
                                      std::shared_ptr<host::UsbFunction> function,
                                      uint16_t vendorId) {
-    host::UsbDeviceSpec spec;
-    spec.vendorId = vendorId;
-    spec.productId = productId;
-    host::DevNode* node = pnp().PlugIn(spec, std::move(function));
+    host::UsbDeviceIdentity identity;
+    identity.vendorId = vendorId;
+    identity.productId = productId;
+    host::DevNode* node = pnp().PlugIn(identity, std::move(function));
     if (filtered) {
         registry().SetMultiString(node->EnumKey(), "LowerFilters", {"Ampfx"});
         pnp().Restart(node);

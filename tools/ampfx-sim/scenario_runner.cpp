@@ -476,7 +476,7 @@ struct ScenarioRunner::Impl {
         const uint16_t productId = static_cast<uint16_t>(ParseNumber(w[1], "product id", 0xFFFF));
         const uint16_t vendorId =
             w.size() == 4 ? static_cast<uint16_t>(ParseNumber(w[3], "vendor id", 0xFFFF)) : 0x0F1E;
-        host::UsbDeviceSpec identity;
+        host::UsbDeviceIdentity identity;
         identity.vendorId = vendorId;
         identity.productId = productId;
         Device device;

@@ -91,7 +91,7 @@ int RunOnMachine(const HostOptions& options, std::string* out, std::string* err)
     host::Machine machine(machineOptions);
     machine.InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
 
-    host::UsbDeviceSpec headset;
+    host::UsbDeviceIdentity headset;
     headset.vendorId = kVendorId;
     headset.productId = options.productId;
     host::DevNode* node = machine.pnp().PlugIn(headset);

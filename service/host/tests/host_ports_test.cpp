@@ -29,10 +29,10 @@ class HostDeviceManagerTest : public ::testing::Test {
     ~HostDeviceManagerTest() override { pnptoy::Reset(); }
 
     host::DevNode* Plug(uint16_t productId, const Strings& lowerFilters = {}) {
-        host::UsbDeviceSpec spec;
-        spec.vendorId = 0x0F1E;
-        spec.productId = productId;
-        host::DevNode* node = machine_.pnp().PlugIn(spec);
+        host::UsbDeviceIdentity identity;
+        identity.vendorId = 0x0F1E;
+        identity.productId = productId;
+        host::DevNode* node = machine_.pnp().PlugIn(identity);
         if (!lowerFilters.empty()) {
             machine_.registry().SetMultiString(node->EnumKey(), "LowerFilters", lowerFilters);
             machine_.pnp().Restart(node);

@@ -42,10 +42,10 @@ class ServiceOnMachineTest : public ::testing::Test {
     host::Registry& Registry() { return machine_.registry(); }
 
     host::DevNode* Plug(uint16_t productId, const Strings* lowerFilters = nullptr) {
-        host::UsbDeviceSpec spec;
-        spec.vendorId = 0x0F1E;
-        spec.productId = productId;
-        host::DevNode* node = machine_.pnp().PlugIn(spec);
+        host::UsbDeviceIdentity identity;
+        identity.vendorId = 0x0F1E;
+        identity.productId = productId;
+        host::DevNode* node = machine_.pnp().PlugIn(identity);
         if (lowerFilters != nullptr) {
             Registry().SetMultiString(node->EnumKey(), "LowerFilters", *lowerFilters);
             machine_.pnp().Restart(node);
@@ -272,7 +272,7 @@ TEST_F(ServiceOnMachineTest, AnInstalledServiceStartsWithTheMachineAndScans) {
 TEST_F(ServiceOnMachineTest, AHeadsetAttachedByOneScanPlaysWhatTheEngineMakesOfTheMusic) {
     InstallAndStart();
     auto headset = std::make_shared<host::UsbHeadset>(0x0F1E, 0x160D);
-    host::UsbDeviceSpec identity;
+    host::UsbDeviceIdentity identity;
     identity.vendorId = 0x0F1E;
     identity.productId = 0x160D;
     host::DevNode* node = machine_.pnp().PlugIn(identity, headset);

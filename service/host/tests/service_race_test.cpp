@@ -26,10 +26,10 @@ TEST(ServiceRaceTest, ScansControlsAndQueriesFromSeveralThreadsMeetSafely) {
     DovrelHost dovrel(machine.pnp(), system);
     ASSERT_EQ(dovrel.Install(), 0);
     ASSERT_EQ(dovrel.Start(), kErrorSuccess);
-    host::UsbDeviceSpec spec;
-    spec.vendorId = 0x0F1E;
-    spec.productId = 0x1614;
-    host::DevNode* headset = machine.pnp().PlugIn(spec);
+    host::UsbDeviceIdentity identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x1614;
+    host::DevNode* headset = machine.pnp().PlugIn(identity);
 
     {
         std::thread scanner([&] {

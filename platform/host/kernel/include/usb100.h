@@ -1,4 +1,4 @@
-// USB standard descriptors and requests (chapter 9 of the USB specification), with the
+// USB standard descriptors and requests (chapter 9 of the USB 2.0 standard), with the
 // kit's names. Descriptors are byte-packed as they travel on the bus.
 #pragma once
 

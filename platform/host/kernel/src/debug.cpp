@@ -116,12 +116,12 @@ std::string Format(const char* format, va_list args) {
             break;
         }
         const bool left = flags.find('-') != std::string::npos;
-        std::string spec = "%" + flags;
+        std::string piece = "%" + flags;
         if (width >= 0) {
-            spec += std::to_string(width);
+            piece += std::to_string(width);
         }
         if (precision >= 0) {
-            spec += "." + std::to_string(precision);
+            piece += "." + std::to_string(precision);
         }
         char buffer[128];
         switch (conversion) {
@@ -136,7 +136,7 @@ std::string Format(const char* format, va_list args) {
                             : bits == 8 ? static_cast<signed char>(value)
                                         : static_cast<int>(value);
                 }
-                snprintf(buffer, sizeof(buffer), (spec + "lld").c_str(), value);
+                snprintf(buffer, sizeof(buffer), (piece + "lld").c_str(), value);
                 out += buffer;
                 break;
             }
@@ -153,7 +153,7 @@ std::string Format(const char* format, va_list args) {
                             : bits == 8 ? static_cast<unsigned char>(value)
                                         : static_cast<unsigned int>(value);
                 }
-                snprintf(buffer, sizeof(buffer), (spec + "ll" + conversion).c_str(), value);
+                snprintf(buffer, sizeof(buffer), (piece + "ll" + conversion).c_str(), value);
                 out += buffer;
                 break;
             }
@@ -215,7 +215,7 @@ std::string Format(const char* format, va_list args) {
             case 'a':
             case 'A': {
                 const double value = va_arg(args, double);
-                snprintf(buffer, sizeof(buffer), (spec + conversion).c_str(), value);
+                snprintf(buffer, sizeof(buffer), (piece + conversion).c_str(), value);
                 out += buffer;
                 break;
             }

@@ -37,15 +37,15 @@ std::string FileNameOf(const std::string& path) {
 
 // The instance id Windows gives an interface of a device without a serial number: derived
 // from the device's place on the bus.
-std::string PortInstanceId(const UsbDeviceSpec& spec, int port) {
+std::string PortInstanceId(const UsbDeviceIdentity& identity, int port) {
     uint32_t hash = 2166136261u;
-    const std::string seed = usb_bus::DeviceId(spec) + "#" + std::to_string(port);
+    const std::string seed = usb_bus::DeviceId(identity) + "#" + std::to_string(port);
     for (char c : seed) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     }
     char text[40];
     snprintf(text, sizeof(text), "7&%08x&0&%04X", hash,
-             static_cast<unsigned>(spec.interfaceNumber));
+             static_cast<unsigned>(identity.interfaceNumber));
     return text;
 }
 
@@ -119,13 +119,13 @@ void PnpManager::CreateInstanceKey(const DevNode& node) {
     if (registry.KeyExists(key)) {
         return;  // a device seen before keeps its key, filters included
     }
-    const UsbDeviceSpec& spec = node.spec_;
+    const UsbDeviceIdentity& identity = node.identity_;
     registry.CreateKey(key);
-    registry.SetString(key, "DeviceDesc", spec.description);
-    registry.SetMultiString(key, "HardwareID", usb_bus::HardwareIds(spec));
-    registry.SetMultiString(key, "CompatibleIDs", usb_bus::CompatibleIds(spec));
-    registry.SetString(key, "Service", spec.service);
-    registry.SetString(key, "ClassGUID", spec.classGuid);
+    registry.SetString(key, "DeviceDesc", identity.description);
+    registry.SetMultiString(key, "HardwareID", usb_bus::HardwareIds(identity));
+    registry.SetMultiString(key, "CompatibleIDs", usb_bus::CompatibleIds(identity));
+    registry.SetString(key, "Service", identity.service);
+    registry.SetString(key, "ClassGUID", identity.classGuid);
     registry.SetString(key, "Class", "MEDIA");
     registry.SetString(key, "Mfg", "(Generic USB Audio)");
     registry.SetDword(key, "ConfigFlags", 0);
@@ -135,14 +135,15 @@ void PnpManager::CreateInstanceKey(const DevNode& node) {
     registry.SetString(key, "LocationInformation", location);
     char driverKey[16];
     snprintf(driverKey, sizeof(driverKey), "%04d", driverKeys_++);
-    registry.SetString(key, "Driver", spec.classGuid + "\\" + driverKey);
-    const std::string softwareKey = kClassRoot + spec.classGuid + "\\" + driverKey;
+    registry.SetString(key, "Driver", identity.classGuid + "\\" + driverKey);
+    const std::string softwareKey = kClassRoot + identity.classGuid + "\\" + driverKey;
     registry.CreateKey(softwareKey);
-    registry.SetString(softwareKey, "DriverDesc", spec.description);
+    registry.SetString(softwareKey, "DriverDesc", identity.description);
     registry.CreateKey(key + "\\Device Parameters");
 }
 
-DevNode* PnpManager::PlugIn(const UsbDeviceSpec& spec, std::shared_ptr<UsbFunction> function) {
+DevNode* PnpManager::PlugIn(const UsbDeviceIdentity& identity,
+                            std::shared_ptr<UsbFunction> function) {
     kernel::KernelEntry entry;
     std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
     int port = 1;
@@ -150,8 +151,8 @@ DevNode* PnpManager::PlugIn(const UsbDeviceSpec& spec, std::shared_ptr<UsbFuncti
         ++port;
     }
     const std::string instanceId =
-        spec.instanceId.empty() ? PortInstanceId(spec, port) : spec.instanceId;
-    const std::string instancePath = usb_bus::DeviceId(spec) + "\\" + instanceId;
+        identity.instanceId.empty() ? PortInstanceId(identity, port) : identity.instanceId;
+    const std::string instancePath = usb_bus::DeviceId(identity) + "\\" + instanceId;
     std::unique_ptr<DevNode>& slot = nodes_[FoldCase(instancePath)];
     if (slot && slot->Present()) {
         return nullptr;  // that device is already on the bus
@@ -161,11 +162,11 @@ DevNode* PnpManager::PlugIn(const UsbDeviceSpec& spec, std::shared_ptr<UsbFuncti
     }
     DevNode* node = slot.get();
     node->instancePath_ = instancePath;
-    node->spec_ = spec;
+    node->identity_ = identity;
     node->port_ = port;
-    node->function_ =
-        function ? std::move(function)
-                 : std::make_shared<BasicUsbFunction>(spec.vendorId, spec.productId, spec.revision);
+    node->function_ = function ? std::move(function)
+                               : std::make_shared<BasicUsbFunction>(
+                                     identity.vendorId, identity.productId, identity.revision);
     node->problem_ = cm_problem::kNone;
     node->problemStatus_ = STATUS_SUCCESS;
     CreateInstanceKey(*node);

@@ -46,17 +46,17 @@ PWCHAR PoolStrings(const std::vector<std::string>& strings, bool multi) {
 }
 
 NTSTATUS QueryId(PdoExtension* extension, PIRP irp, BUS_QUERY_ID_TYPE type) {
-    const UsbDeviceSpec& spec = extension->node->Spec();
+    const UsbDeviceIdentity& identity = extension->node->Identity();
     PWCHAR result = nullptr;
     switch (type) {
         case BusQueryDeviceID:
-            result = PoolStrings({DeviceId(spec)}, false);
+            result = PoolStrings({DeviceId(identity)}, false);
             break;
         case BusQueryHardwareIDs:
-            result = PoolStrings(HardwareIds(spec), true);
+            result = PoolStrings(HardwareIds(identity), true);
             break;
         case BusQueryCompatibleIDs:
-            result = PoolStrings(CompatibleIds(spec), true);
+            result = PoolStrings(CompatibleIds(identity), true);
             break;
         case BusQueryInstanceID: {
             const std::string& path = extension->node->InstancePath();
@@ -211,19 +211,20 @@ bool IsGone(PDEVICE_OBJECT pdo) {
                                       0) != 0;
 }
 
-std::string DeviceId(const UsbDeviceSpec& spec) {
-    return "USB\\VID_" + Hex4(spec.vendorId) + "&PID_" + Hex4(spec.productId) + "&MI_" +
-           Hex2(spec.interfaceNumber);
+std::string DeviceId(const UsbDeviceIdentity& identity) {
+    return "USB\\VID_" + Hex4(identity.vendorId) + "&PID_" + Hex4(identity.productId) + "&MI_" +
+           Hex2(identity.interfaceNumber);
 }
 
-std::vector<std::string> HardwareIds(const UsbDeviceSpec& spec) {
-    const std::string device = "USB\\VID_" + Hex4(spec.vendorId) + "&PID_" + Hex4(spec.productId);
-    return {device + "&REV_" + Hex4(spec.revision) + "&MI_" + Hex2(spec.interfaceNumber),
-            device + "&MI_" + Hex2(spec.interfaceNumber)};
+std::vector<std::string> HardwareIds(const UsbDeviceIdentity& identity) {
+    const std::string device =
+        "USB\\VID_" + Hex4(identity.vendorId) + "&PID_" + Hex4(identity.productId);
+    return {device + "&REV_" + Hex4(identity.revision) + "&MI_" + Hex2(identity.interfaceNumber),
+            device + "&MI_" + Hex2(identity.interfaceNumber)};
 }
 
-std::vector<std::string> CompatibleIds(const UsbDeviceSpec& spec) {
-    (void)spec;
+std::vector<std::string> CompatibleIds(const UsbDeviceIdentity& identity) {
+    (void)identity;
     // An audio control interface: class 01, subclass 01, protocol 00.
     return {"USB\\Class_01&SubClass_01&Prot_00", "USB\\Class_01&SubClass_01", "USB\\Class_01"};
 }

@@ -23,8 +23,8 @@ bool IsGone(PDEVICE_OBJECT pdo);
 
 // The identifiers Windows gives a USB interface function (hardware ids in Windows' own letter
 // case: "USB\VID_0F1E&PID_1607&REV_0100&MI_00").
-std::string DeviceId(const UsbDeviceSpec& spec);
-std::vector<std::string> HardwareIds(const UsbDeviceSpec& spec);
-std::vector<std::string> CompatibleIds(const UsbDeviceSpec& spec);
+std::string DeviceId(const UsbDeviceIdentity& identity);
+std::vector<std::string> HardwareIds(const UsbDeviceIdentity& identity);
+std::vector<std::string> CompatibleIds(const UsbDeviceIdentity& identity);
 
 }  // namespace host::usb_bus

@@ -30,10 +30,10 @@ class PnpTest : public ::testing::Test {
     Registry& Reg() { return machine_->registry(); }
 
     DevNode* PlugHeadset(uint16_t productId = 0x1607) {
-        UsbDeviceSpec spec;
-        spec.vendorId = 0x0F1E;
-        spec.productId = productId;
-        return Pnp().PlugIn(spec);
+        UsbDeviceIdentity identity;
+        identity.vendorId = 0x0F1E;
+        identity.productId = productId;
+        return Pnp().PlugIn(identity);
     }
 
     void SetLowerFilters(DevNode* node, const std::vector<std::string>& filters) {
@@ -297,10 +297,10 @@ class HoldingFunction : public UsbFunction {
 
 TEST_F(PnpTest, RequestsHeldByTheFunctionCompleteWhenTheDeviceLeaves) {
     auto function = std::make_shared<HoldingFunction>();
-    UsbDeviceSpec spec;
-    spec.vendorId = 0x0F1E;
-    spec.productId = 0x1607;
-    DevNode* node = Pnp().PlugIn(spec, function);
+    UsbDeviceIdentity identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x1607;
+    DevNode* node = Pnp().PlugIn(identity, function);
     PDEVICE_OBJECT device = UsbAudioClassDriver::FunctionDevice(*node);
     URB urb{};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),

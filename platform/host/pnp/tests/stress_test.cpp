@@ -73,10 +73,10 @@ TEST(StressTest, ControlRequestsRaceTheDeviceComingAndGoing) {
     pnptoy::g_behaviour.controlDevice = true;
     Machine machine;
     machine.InstallDriver("FilterA", "filtera.sys", pnptoy::DriverEntry);
-    UsbDeviceSpec spec;
-    spec.vendorId = 0x0F1E;
-    spec.productId = 0x1607;
-    DevNode* node = machine.pnp().PlugIn(spec);
+    UsbDeviceIdentity identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x1607;
+    DevNode* node = machine.pnp().PlugIn(identity);
     machine.registry().SetMultiString(node->EnumKey(), "LowerFilters", {"FilterA"});
     ASSERT_TRUE(machine.pnp().Restart(node));
 
@@ -115,7 +115,7 @@ TEST(StressTest, ControlRequestsRaceTheDeviceComingAndGoing) {
             machine.pnp().Restart(node);
         } else {
             machine.pnp().Unplug(node);
-            node = machine.pnp().PlugIn(spec);
+            node = machine.pnp().PlugIn(identity);
         }
     }
     stop = true;

@@ -17,7 +17,7 @@ namespace {
 class UsbHeadsetTest : public ::testing::Test {
   protected:
     UsbHeadsetTest() : headset_(std::make_shared<UsbHeadset>(0x0F1E, 0x1607, 0x0102)) {
-        UsbDeviceSpec identity;
+        UsbDeviceIdentity identity;
         identity.vendorId = 0x0F1E;
         identity.productId = 0x1607;
         node_ = machine_.pnp().PlugIn(identity, headset_);

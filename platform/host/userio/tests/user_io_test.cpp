@@ -14,10 +14,10 @@ class UserIoTest : public ::testing::Test {
         pnptoy::g_behaviour.controlDevice = true;
         machine_ = std::make_unique<Machine>();
         machine_->InstallDriver("FilterA", "filtera.sys", pnptoy::DriverEntry);
-        UsbDeviceSpec spec;
-        spec.vendorId = 0x0F1E;
-        spec.productId = 0x1607;
-        node_ = machine_->pnp().PlugIn(spec);
+        UsbDeviceIdentity identity;
+        identity.vendorId = 0x0F1E;
+        identity.productId = 0x1607;
+        node_ = machine_->pnp().PlugIn(identity);
         machine_->registry().SetMultiString(node_->EnumKey(), "LowerFilters", {"FilterA"});
         ASSERT_TRUE(machine_->pnp().Restart(node_));
     }

@@ -41,7 +41,7 @@ constexpr uint32_t kDriverFailedLoad = 39;
 // The setup class of sound, video and game controllers ("MEDIA").
 constexpr const char* kMediaClassGuid = "{4d36e96c-e325-11ce-bfc1-08002be10318}";
 
-struct UsbDeviceSpec {
+struct UsbDeviceIdentity {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     uint16_t revision = 0x0100;
@@ -63,7 +63,7 @@ class DevNode {
     const std::string& InstancePath() const { return instancePath_; }
     // "\Registry\Machine\SYSTEM\CurrentControlSet\Enum\<instance path>"
     std::string EnumKey() const;
-    const UsbDeviceSpec& Spec() const { return spec_; }
+    const UsbDeviceIdentity& Identity() const { return identity_; }
     // The physical device object, null once the device has left the bus.
     PDEVICE_OBJECT Pdo() const { return pdo_; }
     // The device stack bottom-up, the PDO first; empty while no stack is built.
@@ -83,7 +83,7 @@ class DevNode {
     friend class PnpManager;
 
     std::string instancePath_;
-    UsbDeviceSpec spec_;
+    UsbDeviceIdentity identity_;
     int port_ = 0;
     std::shared_ptr<UsbFunction> function_;
     PDEVICE_OBJECT pdo_ = nullptr;
@@ -109,7 +109,8 @@ class PnpManager {
     // device-instance key, then builds and starts its stack. Without a function, a
     // BasicUsbFunction answers for it. The node is returned also when the start failed (see
     // Problem()).
-    DevNode* PlugIn(const UsbDeviceSpec& spec, std::shared_ptr<UsbFunction> function = nullptr);
+    DevNode* PlugIn(const UsbDeviceIdentity& identity,
+                    std::shared_ptr<UsbFunction> function = nullptr);
     // The device leaves the bus: surprise removal, then removal; the node stays, not present.
     void Unplug(DevNode* node);
     // Stops a device as a property change's DICS_STOP does: query-remove (a veto cancels it
