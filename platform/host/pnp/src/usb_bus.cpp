@@ -233,18 +233,34 @@ std::vector<std::string> CompatibleIds(const UsbDeviceIdentity& identity) {
 
 namespace host {
 
-BasicUsbFunction::BasicUsbFunction(uint16_t vendorId, uint16_t productId, uint16_t revision) {
-    memset(&descriptor_, 0, sizeof(descriptor_));
-    descriptor_.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
-    descriptor_.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    descriptor_.bcdUSB = 0x0110;
-    descriptor_.bMaxPacketSize0 = 8;
-    descriptor_.idVendor = vendorId;
-    descriptor_.idProduct = productId;
-    descriptor_.bcdDevice = revision;
+USB_DEVICE_DESCRIPTOR MakeDeviceDescriptor(uint16_t vendorId, uint16_t productId,
+                                           uint16_t revision) {
+    USB_DEVICE_DESCRIPTOR descriptor;
+    memset(&descriptor, 0, sizeof(descriptor));
+    descriptor.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
+    descriptor.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
+    descriptor.bcdUSB = 0x0110;
+    descriptor.bMaxPacketSize0 = 8;
+    descriptor.idVendor = vendorId;
+    descriptor.idProduct = productId;
+    descriptor.bcdDevice = revision;
+    descriptor.bNumConfigurations = 1;
+    return descriptor;
+}
+
+uint8_t* UrbTransferData(PVOID buffer, PMDL mdl) {
+    if (buffer != nullptr) {
+        return static_cast<uint8_t*>(buffer);
+    }
+    return mdl != nullptr
+               ? static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
+               : nullptr;
+}
+
+BasicUsbFunction::BasicUsbFunction(uint16_t vendorId, uint16_t productId, uint16_t revision)
+    : descriptor_(MakeDeviceDescriptor(vendorId, productId, revision)) {
     descriptor_.iManufacturer = 1;
     descriptor_.iProduct = 2;
-    descriptor_.bNumConfigurations = 1;
 }
 
 NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -263,12 +279,8 @@ NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
         switch (urb->UrbHeader.Function) {
             case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
                 auto& request = urb->UrbControlDescriptorRequest;
-                PVOID buffer = request.TransferBuffer != nullptr
-                                   ? request.TransferBuffer
-                                   : (request.TransferBufferMDL != nullptr
-                                          ? MmGetSystemAddressForMdlSafe(request.TransferBufferMDL,
-                                                                         NormalPagePriority)
-                                          : nullptr);
+                uint8_t* buffer =
+                    UrbTransferData(request.TransferBuffer, request.TransferBufferMDL);
                 if (request.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE || buffer == nullptr) {
                     usbStatus = USBD_STATUS_STALL_PID;
                     status = STATUS_UNSUCCESSFUL;

@@ -108,15 +108,6 @@ NTSTATUS ToNtStatus(USBD_STATUS status) {
     }
 }
 
-uint8_t* DataOf(PVOID buffer, PMDL mdl) {
-    if (buffer != nullptr) {
-        return static_cast<uint8_t*>(buffer);
-    }
-    return mdl != nullptr
-               ? static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
-               : nullptr;
-}
-
 URB* UrbOf(PIRP irp) {
     return static_cast<URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
 }
@@ -173,16 +164,8 @@ size_t ControlUrbSize(USHORT function) {
 }  // namespace
 
 UsbHeadset::UsbHeadset(uint16_t vendorId, uint16_t productId, uint16_t revision)
-    : configuration_(BuildConfiguration()) {
-    memset(&device_, 0, sizeof(device_));
-    device_.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
-    device_.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    device_.bcdUSB = 0x0110;
-    device_.bMaxPacketSize0 = 8;
-    device_.idVendor = vendorId;
-    device_.idProduct = productId;
-    device_.bcdDevice = revision;
-    device_.bNumConfigurations = 1;
+    : device_(MakeDeviceDescriptor(vendorId, productId, revision)),
+      configuration_(BuildConfiguration()) {
     pipes_[0] = {kPlaybackInterface, kPlaybackEndpoint, kPlaybackPacketSize, nullptr};
     pipes_[1] = {kCaptureInterface, kCaptureEndpoint, kCapturePacketSize, nullptr};
 }
@@ -333,7 +316,7 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
                        USB_REQUEST_GET_DESCRIPTOR,
                        static_cast<uint16_t>(r.DescriptorType << 8 | r.Index),
                        r.LanguageId,
-                       DataOf(r.TransferBuffer, r.TransferBufferMDL),
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
                        &r.TransferBufferLength};
             break;
         }
@@ -343,9 +326,12 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
             auto& r = urb->UrbControlGetStatusRequest;
             const uint8_t recipient =
                 static_cast<uint8_t>(function - URB_FUNCTION_GET_STATUS_FROM_DEVICE);
-            request = {
-                static_cast<uint8_t>(0x80 | recipient),        USB_REQUEST_GET_STATUS, 0, r.Index,
-                DataOf(r.TransferBuffer, r.TransferBufferMDL), &r.TransferBufferLength};
+            request = {static_cast<uint8_t>(0x80 | recipient),
+                       USB_REQUEST_GET_STATUS,
+                       0,
+                       r.Index,
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
+                       &r.TransferBufferLength};
             break;
         }
         case URB_FUNCTION_GET_CONFIGURATION: {
@@ -354,7 +340,7 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
                        USB_REQUEST_GET_CONFIGURATION,
                        0,
                        0,
-                       DataOf(r.TransferBuffer, r.TransferBufferMDL),
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
                        &r.TransferBufferLength};
             break;
         }
@@ -364,7 +350,7 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
                        USB_REQUEST_GET_INTERFACE,
                        0,
                        r.Interface,
-                       DataOf(r.TransferBuffer, r.TransferBufferMDL),
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
                        &r.TransferBufferLength};
             break;
         }
@@ -376,7 +362,7 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
                        setup.bRequest,
                        setup.wValue,
                        setup.wIndex,
-                       DataOf(r.TransferBuffer, r.TransferBufferMDL),
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
                        &r.TransferBufferLength};
             break;
         }
@@ -390,7 +376,7 @@ USBD_STATUS UsbHeadset::Run(URB* urb) {
                        r.Request,
                        r.Value,
                        r.Index,
-                       DataOf(r.TransferBuffer, r.TransferBufferMDL),
+                       UrbTransferData(r.TransferBuffer, r.TransferBufferMDL),
                        &r.TransferBufferLength};
             break;
         }
@@ -648,7 +634,8 @@ USBD_STATUS UsbHeadset::CheckIsochronous(URB* urb) {
         return USBD_STATUS_INVALID_PARAMETER;
     }
     const ULONG bytes = transfer.TransferBufferLength;
-    if (DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL) == nullptr || bytes == 0) {
+    if (UrbTransferData(transfer.TransferBuffer, transfer.TransferBufferMDL) == nullptr ||
+        bytes == 0) {
         return USBD_STATUS_INVALID_PARAMETER;
     }
     const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->endpoint);
@@ -683,7 +670,7 @@ USBD_STATUS UsbHeadset::RunIsochronous(URB* urb) {
     if (pipe == nullptr) {
         return USBD_STATUS_INVALID_PIPE_HANDLE;
     }
-    uint8_t* data = DataOf(transfer.TransferBuffer, transfer.TransferBufferMDL);
+    uint8_t* data = UrbTransferData(transfer.TransferBuffer, transfer.TransferBufferMDL);
     const ULONG bytes = transfer.TransferBufferLength;
     const ULONG count = transfer.NumberOfPackets;
     const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->endpoint);

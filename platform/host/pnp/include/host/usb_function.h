@@ -13,6 +13,14 @@
 
 namespace host {
 
+// A full-speed device's 18-byte device descriptor with one configuration and no strings.
+USB_DEVICE_DESCRIPTOR MakeDeviceDescriptor(uint16_t vendorId, uint16_t productId,
+                                           uint16_t revision);
+
+// Where a URB's data lies: its buffer pointer, else the system address of its MDL; null when
+// it has neither.
+uint8_t* UrbTransferData(PVOID buffer, PMDL mdl);
+
 class UsbFunction {
   public:
     virtual ~UsbFunction() = default;
