@@ -91,6 +91,15 @@ std::vector<uint8_t> Engine(const Settings& settings, std::vector<uint8_t> pcm,
     return pcm;
 }
 
+// What the engine makes of `second` when it follows `first` in one unbroken stream.
+std::vector<uint8_t> ContinuedAfter(const Settings& settings, std::vector<uint8_t> first,
+                                    std::vector<uint8_t> second) {
+    EngineSession session(settings.ForEngine());
+    session.ProcessInChunks(first, kChunkBytes);
+    session.ProcessInChunks(second, kChunkBytes);
+    return second;
+}
+
 std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -257,13 +266,7 @@ TEST_F(UrbFilterTest, OnlyAStreamStartOnInterfaceOneResetsTheStream) {
     std::vector<uint8_t> expected = a;
     session.ProcessInChunks(expected, kChunkBytes);
     std::vector<uint8_t> afterStart = b;
-    std::vector<uint8_t> unbroken = b;
-    {
-        EngineSession continuing(settings.ForEngine());
-        std::vector<uint8_t> warm = a;
-        continuing.ProcessInChunks(warm, kChunkBytes);
-        continuing.ProcessInChunks(unbroken, kChunkBytes);
-    }
+    const std::vector<uint8_t> unbroken = ContinuedAfter(settings, a, b);
     ResetEqStreamForStreamStart(&session.eqStream());
     ClearSoundFieldForStreamStart(&session.state());
     session.ProcessInChunks(afterStart, kChunkBytes);
@@ -287,13 +290,7 @@ TEST_F(UrbFilterTest, AfterAPipeAbortThirtyBuffersPlayWithoutTheSoundField) {
     std::vector<uint8_t> expected = before;
     session.ProcessInChunks(expected, kChunkBytes);
     std::vector<uint8_t> tail = after;
-    std::vector<uint8_t> withoutAbort = after;
-    {
-        EngineSession plain(settings.ForEngine());
-        std::vector<uint8_t> warm = before;
-        plain.ProcessInChunks(warm, kChunkBytes);
-        plain.ProcessInChunks(withoutAbort, kChunkBytes);
-    }
+    const std::vector<uint8_t> withoutAbort = ContinuedAfter(settings, before, after);
     session.restartCountdown() = 30;
     session.ProcessInChunks(tail, kChunkBytes);
     const std::vector<uint8_t> played = headset->Played();
