@@ -104,52 +104,64 @@ int DovrelHost::Uninstall() {
     return exitCode;
 }
 
-WinError DovrelHost::OpenService(uint32_t access, host::ScHandle* manager,
-                                 host::ScHandle* service) {
-    host::ServiceControlManager& scm = system_.services();
-    WinError error = scm.OpenSCManager(kScManagerAllAccess, manager);
-    if (error != kErrorSuccess)
-        return error;
-    error = scm.OpenService(*manager, kServiceName, access, service);
-    if (error != kErrorSuccess)
-        scm.CloseServiceHandle(*manager);
-    return error;
-}
+// The service manager and the Dovrel service, opened with every right and closed again no
+// later than when this goes. Closing early matters: a service marked for deletion leaves the
+// database only once no handle to it is open.
+class DovrelHost::OpenedService {
+  public:
+    explicit OpenedService(host::ServiceControlManager& scm) : scm_(scm) {
+        error_ = scm_.OpenSCManager(kScManagerAllAccess, &manager_);
+        if (error_ == kErrorSuccess)
+            error_ = scm_.OpenService(manager_, kServiceName, kServiceAllAccess, &service_);
+    }
+    ~OpenedService() { Close(); }
+    OpenedService(const OpenedService&) = delete;
+    OpenedService& operator=(const OpenedService&) = delete;
+
+    WinError error() const { return error_; }
+    host::ScHandle handle() const { return service_; }
+    void Close() {
+        if (service_ != 0)
+            scm_.CloseServiceHandle(service_);
+        if (manager_ != 0)
+            scm_.CloseServiceHandle(manager_);
+        service_ = manager_ = 0;
+    }
+
+  private:
+    host::ServiceControlManager& scm_;
+    host::ScHandle manager_ = 0;
+    host::ScHandle service_ = 0;
+    WinError error_ = kErrorSuccess;
+};
 
 WinError DovrelHost::Start() {
     host::ServiceControlManager& scm = system_.services();
-    host::ScHandle manager = 0;
-    host::ScHandle service = 0;
-    WinError error = OpenService(kServiceAllAccess, &manager, &service);
-    if (error != kErrorSuccess)
-        return error;
-    error = scm.StartService(service);
+    OpenedService service(scm);
+    if (service.error() != kErrorSuccess)
+        return service.error();
+    WinError error = scm.StartService(service.handle());
     if (error == kErrorSuccess) {
         scm.WaitForState(kServiceName, host::kServiceRunning, kStateWaitMs);
         host::ServiceStatus status;
-        scm.QueryServiceStatus(service, &status);
+        scm.QueryServiceStatus(service.handle(), &status);
         if (status.currentState == host::kServiceStopped)
             error = kErrorServiceNotActive;
         else if (status.currentState != host::kServiceRunning)
             error = host::kErrorServiceRequestTimeout;
     }
-    scm.CloseServiceHandle(service);
-    scm.CloseServiceHandle(manager);
     return error;
 }
 
 WinError DovrelHost::Stop() {
     host::ServiceControlManager& scm = system_.services();
-    host::ScHandle manager = 0;
-    host::ScHandle service = 0;
-    WinError error = OpenService(kServiceAllAccess, &manager, &service);
-    if (error != kErrorSuccess)
-        return error;
+    OpenedService service(scm);
+    if (service.error() != kErrorSuccess)
+        return service.error();
     const host::ProcessId process = scm.ServiceProcess(kServiceName);
     host::ServiceStatus status;
-    error = scm.ControlService(service, kServiceControlStop, &status);
-    scm.CloseServiceHandle(service);
-    scm.CloseServiceHandle(manager);
+    const WinError error = scm.ControlService(service.handle(), kServiceControlStop, &status);
+    service.Close();
     if (error == kErrorSuccess) {
         scm.WaitForState(kServiceName, host::kServiceStopped, kStateWaitMs);
         if (process != 0)
@@ -160,16 +172,13 @@ WinError DovrelHost::Stop() {
 
 WinError DovrelHost::Control(uint32_t code) {
     host::ServiceControlManager& scm = system_.services();
-    host::ScHandle manager = 0;
-    host::ScHandle service = 0;
-    WinError error = OpenService(kServiceAllAccess, &manager, &service);
-    if (error != kErrorSuccess)
-        return error;
+    OpenedService service(scm);
+    if (service.error() != kErrorSuccess)
+        return service.error();
     std::shared_ptr<HostMessageLoop> loop = ServiceLoop();
     host::ServiceStatus status;
-    error = scm.ControlService(service, code, &status);
-    scm.CloseServiceHandle(service);
-    scm.CloseServiceHandle(manager);
+    const WinError error = scm.ControlService(service.handle(), code, &status);
+    service.Close();
     if (error == kErrorSuccess && loop)
         loop->Flush();
     return error;

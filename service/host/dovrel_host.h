@@ -85,7 +85,7 @@ class DovrelHost {
   private:
     int ProgramMain(const std::string& arguments);
     std::shared_ptr<HostMessageLoop> ServiceLoop();
-    WinError OpenService(uint32_t access, host::ScHandle* manager, host::ScHandle* service);
+    class OpenedService;
 
     host::UserSystem& system_;
     Options options_;
