@@ -247,7 +247,9 @@ struct ScenarioRunner::Impl {
         // that the next one configures the device it finds.
         std::unique_ptr<host::AudioStream> stream;
         int sampleRate = kGeneratedRate;  // of the last file played, for saving what it played
-        bool held = false;                // the headset keeps its requests pending
+        // What the headset keeps pending: class requests, isochronous transfers.
+        bool holdsControl = false;
+        bool holdsTransfers = false;
     };
 
     ScenarioPaths paths;
@@ -324,10 +326,10 @@ struct ScenarioRunner::Impl {
         }
     }
 
-    host::AudioStream* Stream(Device& device) {
+    host::AudioStream* Stream(Device& device, bool classRequest = false) {
         // The class driver waits for each of its own requests; one the headset holds would
         // never come back.
-        if (device.held)
+        if (device.holdsTransfers || (classRequest && device.holdsControl))
             Fail("the headset holds its requests: switch it to immediate timing first");
         if (!device.stream)
             device.stream = std::make_unique<host::AudioStream>(device.node);
@@ -641,7 +643,8 @@ struct ScenarioRunner::Impl {
             Fail("unknown urb '" + what +
                  "' (abort-pipe, select-interface, set-cur-mute, get-cur-mute)");
         }
-        host::AudioStream* stream = Stream(device);
+        host::AudioStream* stream =
+            Stream(device, what == "set-cur-mute" || what == "get-cur-mute");
         if (stream == nullptr)
             return;
         const NTSTATUS status = send(*stream);
@@ -653,18 +656,25 @@ struct ScenarioRunner::Impl {
 
     void Headset(const Words& w) {
         if (w.size() < 3)
-            Fail("usage: headset N timing immediate|held | headset N release | headset N clear");
+            Fail(
+                "usage: headset N timing immediate|held|held-control | headset N release | headset "
+                "N clear");
         Device& device = DeviceAt(w[1]);
-        if (w[2] == "timing" && w.size() == 4 && (w[3] == "immediate" || w[3] == "held")) {
-            device.held = w[3] == "held";
-            device.headset->SetTiming(device.held ? host::UsbHeadset::Timing::Held
-                                                  : host::UsbHeadset::Timing::Immediate);
+        if (w[2] == "timing" && w.size() == 4 &&
+            (w[3] == "immediate" || w[3] == "held" || w[3] == "held-control")) {
+            device.holdsControl = w[3] != "immediate";
+            device.holdsTransfers = w[3] == "held";
+            device.headset->SetHeldRequests(device.holdsControl, device.holdsTransfers);
+            device.headset->SetTiming(device.holdsControl ? host::UsbHeadset::Timing::Held
+                                                          : host::UsbHeadset::Timing::Immediate);
         } else if (w[2] == "release" && w.size() == 3) {
             out << "released=" << device.headset->ReleaseHeld() << "\n";
         } else if (w[2] == "clear" && w.size() == 3) {
             device.headset->ClearPlayed();
         } else {
-            Fail("usage: headset N timing immediate|held | headset N release | headset N clear");
+            Fail(
+                "usage: headset N timing immediate|held|held-control | headset N release | headset "
+                "N clear");
         }
     }
 
