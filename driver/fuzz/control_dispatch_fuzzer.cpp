@@ -60,16 +60,26 @@ bool IsKnown(uint32_t code) {
     abort();
 }
 
-// A supported headset that stalls every request, its device descriptor included: the filter
-// cannot identify it, and its mute requests fail.
-class StalledFunction : public host::UsbFunction {
+// A supported headset that stalls every request but those the class driver configures it
+// with, its device descriptor included: the filter cannot identify it, and its mute requests
+// fail.
+class StalledFunction : public host::BasicUsbFunction {
   public:
-    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT, PIRP irp) override {
+    StalledFunction() : BasicUsbFunction(0x0F1E, kStalledProduct) {}
+
+    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
             stack->Parameters.Others.Argument1 != nullptr) {
-            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Status =
-                USBD_STATUS_STALL_PID;
+            PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+            const bool configuring =
+                urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION ||
+                (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
+                 urb->UrbControlDescriptorRequest.DescriptorType ==
+                     USB_CONFIGURATION_DESCRIPTOR_TYPE);
+            if (configuring)
+                return BasicUsbFunction::InternalDeviceControl(pdo, irp);
+            urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
         }
         irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         irp->IoStatus.Information = 0;

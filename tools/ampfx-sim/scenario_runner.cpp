@@ -311,21 +311,6 @@ struct ScenarioRunner::Impl {
             device.stream.reset();
     }
 
-    // Windows' USB audio class driver selects the configuration (every interface at its
-    // zero-bandwidth setting) while it starts a device; the simulated one waits for its first
-    // stream. Without this a request the filter sends before the first stream (the mute of a
-    // noise-clean set) would meet an unconfigured device, which refuses interface requests.
-    void ConfigureStartedDevices() {
-        for (Device& device : devices) {
-            if (!device.node->Started() || device.headset->Configured())
-                continue;
-            if (!device.stream)
-                device.stream = std::make_unique<host::AudioStream>(device.node);
-            if (device.stream->Ready())
-                device.stream->Stop();
-        }
-    }
-
     host::AudioStream* Stream(Device& device, bool classRequest = false) {
         // The class driver waits for each of its own requests; one the headset holds would
         // never come back.
@@ -493,7 +478,6 @@ struct ScenarioRunner::Impl {
             }
         }
         devices.push_back(std::move(device));
-        ConfigureStartedDevices();
         PrintDevice(devices.size() - 1);
     }
 
@@ -511,7 +495,6 @@ struct ScenarioRunner::Impl {
             registry.DeleteValue(device.node->EnumKey(), "LowerFilters");
         DropStreams();
         Machine().pnp().Restart(device.node);
-        ConfigureStartedDevices();
         PrintDevice(&device - devices.data());
     }
 
@@ -809,7 +792,6 @@ struct ScenarioRunner::Impl {
             out << "scanned=" << (service.Scan() ? "yes" : "no");
         }
         out << " state=" << ServiceStateName(service.State()) << "\n";
-        ConfigureStartedDevices();
         if (what == "scan" || what == "control")
             PrintDevices();
     }

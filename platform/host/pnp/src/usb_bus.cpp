@@ -281,18 +281,35 @@ NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
                 auto& request = urb->UrbControlDescriptorRequest;
                 uint8_t* buffer =
                     UrbTransferData(request.TransferBuffer, request.TransferBufferMDL);
-                if (request.DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE || buffer == nullptr) {
+                // The device descriptor, or a configuration of one audio-control interface
+                // without endpoints: enough for a class driver to configure the device.
+                static const uint8_t kConfiguration[] = {
+                    9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 18, 0, 1, 1, 0, 0x80, 50,
+                    9, USB_INTERFACE_DESCRIPTOR_TYPE,     0,  0, 0, 1, 1, 0,    0};
+                const void* source = nullptr;
+                ULONG size = 0;
+                if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
+                    source = &descriptor_;
+                    size = sizeof(descriptor_);
+                } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+                    source = kConfiguration;
+                    size = sizeof(kConfiguration);
+                }
+                if (source == nullptr || buffer == nullptr) {
                     usbStatus = USBD_STATUS_STALL_PID;
                     status = STATUS_UNSUCCESSFUL;
                     break;
                 }
-                const ULONG length = request.TransferBufferLength < sizeof(descriptor_)
-                                         ? request.TransferBufferLength
-                                         : static_cast<ULONG>(sizeof(descriptor_));
-                memcpy(buffer, &descriptor_, length);
+                const ULONG length =
+                    request.TransferBufferLength < size ? request.TransferBufferLength : size;
+                memcpy(buffer, source, length);
                 request.TransferBufferLength = length;
                 break;
             }
+            case URB_FUNCTION_SELECT_CONFIGURATION:
+                urb->UrbSelectConfiguration.ConfigurationHandle =
+                    urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr ? this : nullptr;
+                break;
             case URB_FUNCTION_ISOCH_TRANSFER: {
                 auto& transfer = urb->UrbIsochronousTransfer;
                 transfer.ErrorCount = 0;

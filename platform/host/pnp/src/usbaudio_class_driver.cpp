@@ -2,6 +2,8 @@
 #include "host/usbaudio_class_driver.h"
 
 #include <ntddk.h>
+#include <string.h>
+#include <usbdlib.h>
 #include <usbioctl.h>
 
 namespace host {
@@ -33,7 +35,98 @@ struct FunctionExtension {
     volatile LONG removed;
     volatile LONG outstanding;
     KEVENT drained;
+    // The configuration selected at start: the device's descriptor (pool) and its handle.
+    PUCHAR configuration;
+    ULONG configurationLength;
+    USBD_CONFIGURATION_HANDLE configurationHandle;
 };
+
+constexpr ULONG kPoolTag = 0x61756455;  // 'Udua'
+
+void FreeConfiguration(FunctionExtension* extension) {
+    if (extension->configuration != nullptr) {
+        ExFreePoolWithTag(extension->configuration, kPoolTag);
+    }
+    extension->configuration = nullptr;
+    extension->configurationLength = 0;
+    extension->configurationHandle = nullptr;
+}
+
+// Reads the configuration descriptor and selects it with every interface at its alternate
+// setting 0, as the class driver does when it starts a device. IRQL: PASSIVE_LEVEL.
+NTSTATUS SelectConfiguration(FunctionExtension* extension) {
+    FreeConfiguration(extension);
+    USB_CONFIGURATION_DESCRIPTOR head;
+    RtlZeroMemory(&head, sizeof(head));
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &head, nullptr,
+                                 sizeof(head), nullptr);
+    NTSTATUS status = UsbAudioClassDriver::SubmitUrb(extension->self, &urb, PASSIVE_LEVEL);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (urb.UrbControlDescriptorRequest.TransferBufferLength < sizeof(head) ||
+        head.wTotalLength < sizeof(head)) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    PUCHAR descriptor =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, head.wTotalLength, kPoolTag));
+    if (descriptor == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(&urb, sizeof(urb));
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr,
+                                 head.wTotalLength, nullptr);
+    status = UsbAudioClassDriver::SubmitUrb(extension->self, &urb, PASSIVE_LEVEL);
+    const ULONG length = urb.UrbControlDescriptorRequest.TransferBufferLength;
+    if (!NT_SUCCESS(status) || length < sizeof(head)) {
+        ExFreePoolWithTag(descriptor, kPoolTag);
+        return NT_SUCCESS(status) ? STATUS_DEVICE_CONFIGURATION_ERROR : status;
+    }
+
+    // Every interface at alternate setting 0, each entry sized for that setting's pipes.
+    ULONG size = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (ULONG at = 0; at + 4 < length && descriptor[at] != 0; at += descriptor[at]) {
+        if (descriptor[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && descriptor[at + 3] == 0) {
+            size += GET_USBD_INTERFACE_SIZE(descriptor[at + 4]);
+        }
+    }
+    if (size < sizeof(URB)) {
+        size = sizeof(URB);
+    }
+    PURB select = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+    if (select == nullptr) {
+        ExFreePoolWithTag(descriptor, kPoolTag);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(select, size);
+    ULONG offset = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (ULONG at = 0; at + 4 < length && descriptor[at] != 0; at += descriptor[at]) {
+        if (descriptor[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && descriptor[at + 3] == 0) {
+            auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(
+                reinterpret_cast<PUCHAR>(select) + offset);
+            info->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(descriptor[at + 4]));
+            info->InterfaceNumber = descriptor[at + 2];
+            info->AlternateSetting = 0;
+            offset += info->Length;
+        }
+    }
+    UsbBuildSelectConfigurationRequest(select, static_cast<USHORT>(offset),
+                                       reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor));
+    status = UsbAudioClassDriver::SubmitUrb(extension->self, select, PASSIVE_LEVEL);
+    if (NT_SUCCESS(status)) {
+        extension->configuration = descriptor;
+        extension->configurationLength = length;
+        extension->configurationHandle = select->UrbSelectConfiguration.ConfigurationHandle;
+    } else {
+        ExFreePoolWithTag(descriptor, kPoolTag);
+    }
+    ExFreePoolWithTag(select, kPoolTag);
+    return status;
+}
 
 FunctionExtension* ExtensionOf(PDEVICE_OBJECT device) {
     auto* extension = static_cast<FunctionExtension*>(device->DeviceExtension);
@@ -83,6 +176,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_START_DEVICE:
             status = ForwardAndWait(extension, irp);
             if (NT_SUCCESS(status)) {
+                // A device that cannot be configured cannot stream: the start fails.
+                status = SelectConfiguration(extension);
+            }
+            if (NT_SUCCESS(status)) {
                 extension->started = TRUE;
                 SetInterfaces(extension, TRUE);
             }
@@ -101,6 +198,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
             }
             extension->started = FALSE;
             SetInterfaces(extension, FALSE);
+            FreeConfiguration(extension);
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoSkipCurrentIrpStackLocation(irp);
             status = IoCallDriver(extension->lower, irp);
@@ -240,6 +338,25 @@ NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb,
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    ReleaseAfterSubmit(extension);
+    return status;
+}
+
+NTSTATUS UsbAudioClassDriver::Configuration(PDEVICE_OBJECT functionDevice,
+                                            USBD_CONFIGURATION_HANDLE* handle,
+                                            std::vector<uint8_t>* descriptor) {
+    kernel::KernelEntry entry;
+    auto* extension = static_cast<FunctionExtension*>(functionDevice->DeviceExtension);
+    if (!AcquireForSubmit(extension)) {
+        return STATUS_DELETE_PENDING;
+    }
+    NTSTATUS status = STATUS_DEVICE_NOT_READY;
+    if (extension->started && extension->configuration != nullptr) {
+        *handle = extension->configurationHandle;
+        descriptor->assign(extension->configuration,
+                           extension->configuration + extension->configurationLength);
+        status = STATUS_SUCCESS;
+    }
     ReleaseAfterSubmit(extension);
     return status;
 }

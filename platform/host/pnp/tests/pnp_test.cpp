@@ -256,17 +256,30 @@ TEST_F(PnpTest, UrbsFromTheClassDriverPassTheFiltersAndReachTheFunction) {
         EXPECT_EQ(descriptor.idVendor, 0x0F1E);
         EXPECT_EQ(descriptor.idProduct, 0x1607);
     }
+    // The class driver's configuration at each start (descriptor head, whole descriptor,
+    // selection: at the plug and at the restart), then the two requests above.
+    const std::vector<USHORT> configure = {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                           URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                           URB_FUNCTION_SELECT_CONFIGURATION};
+    std::vector<USHORT> expected = configure;
+    expected.insert(expected.end(), configure.begin(), configure.end());
+    expected.insert(expected.end(), 2, USHORT{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE});
     auto* basic = static_cast<BasicUsbFunction*>(node->Function());
-    EXPECT_EQ(basic->UrbFunctions(),
-              (std::vector<USHORT>{URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                                   URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE}));
+    EXPECT_EQ(basic->UrbFunctions(), expected);
 }
 
-// A function that keeps every URB until the device leaves the bus.
-class HoldingFunction : public UsbFunction {
+// A function that keeps every URB until the device leaves the bus, except those the class
+// driver configures the device with at start.
+class HoldingFunction : public BasicUsbFunction {
   public:
+    HoldingFunction() : BasicUsbFunction(0x0F1E, 0x1607) {}
+
     NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override {
-        UNREFERENCED_PARAMETER(pdo);
+        const USHORT function = static_cast<PURB>(URB_FROM_IRP(irp))->UrbHeader.Function;
+        if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+            function == URB_FUNCTION_SELECT_CONFIGURATION) {
+            return BasicUsbFunction::InternalDeviceControl(pdo, irp);
+        }
         IoMarkIrpPending(irp);
         std::lock_guard<std::mutex> lock(mutex_);
         held_.push_back(irp);

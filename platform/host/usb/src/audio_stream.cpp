@@ -110,6 +110,8 @@ uint8_t AudioStream::EndpointsOf(uint8_t interfaceNumber, uint8_t alternate) con
     return 0;
 }
 
+// The class driver configured the device when it started it; the stream takes the pipes'
+// layout from that configuration.
 NTSTATUS AudioStream::Configure() {
     std::lock_guard<std::mutex> configuring(configureMutex_);
     {
@@ -118,65 +120,23 @@ NTSTATUS AudioStream::Configure() {
             return STATUS_SUCCESS;
         }
     }
-    // The configuration descriptor: its first nine bytes give the whole length.
-    USB_CONFIGURATION_DESCRIPTOR head;
-    memset(&head, 0, sizeof(head));
-    URB urb;
-    memset(&urb, 0, sizeof(urb));
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, &head, nullptr,
-                                 sizeof(head), nullptr);
-    NTSTATUS status = Submit(&urb, PASSIVE_LEVEL);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        device = device_;
     }
-    if (urb.UrbControlDescriptorRequest.TransferBufferLength < sizeof(head) ||
-        head.wTotalLength < sizeof(head)) {
-        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    if (device == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
     }
-    std::vector<uint8_t> descriptor(head.wTotalLength);
-    memset(&urb, 0, sizeof(urb));
-    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor.data(),
-                                 nullptr, static_cast<ULONG>(descriptor.size()), nullptr);
-    status = Submit(&urb, PASSIVE_LEVEL);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    descriptor.resize(urb.UrbControlDescriptorRequest.TransferBufferLength);
-
-    // Every interface in its alternate setting 0, each entry sized for that setting's pipes.
-    std::vector<std::pair<uint8_t, uint8_t>> interfaces;  // number, endpoints
-    for (size_t at = 0; at + 4 < descriptor.size() && descriptor[at] != 0; at += descriptor[at]) {
-        if (descriptor[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && descriptor[at + 3] == 0) {
-            interfaces.emplace_back(descriptor[at + 2], descriptor[at + 4]);
-        }
-    }
-    const size_t base = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
-    size_t size = base;
-    for (const auto& entry : interfaces) {
-        size += GET_USBD_INTERFACE_SIZE(entry.second);
-    }
-    UrbBuffer select(std::max(size, sizeof(URB)));
-    select.urb()->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    select.urb()->UrbHeader.Length = static_cast<USHORT>(size);
-    select.urb()->UrbSelectConfiguration.ConfigurationDescriptor =
-        reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor.data());
-    size_t offset = base;
-    for (const auto& entry : interfaces) {
-        auto* info = reinterpret_cast<USBD_INTERFACE_INFORMATION*>(select.bytes() + offset);
-        info->Length = static_cast<USHORT>(GET_USBD_INTERFACE_SIZE(entry.second));
-        info->InterfaceNumber = entry.first;
-        info->AlternateSetting = 0;
-        offset += info->Length;
-    }
-    status = Submit(select.urb(), PASSIVE_LEVEL);
+    USBD_CONFIGURATION_HANDLE handle = nullptr;
+    std::vector<uint8_t> descriptor;
+    const NTSTATUS status = UsbAudioClassDriver::Configuration(device, &handle, &descriptor);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     configuration_ = std::move(descriptor);
-    configurationHandle_ = select.urb()->UrbSelectConfiguration.ConfigurationHandle;
+    configurationHandle_ = handle;
     playbackPipe_ = nullptr;
     capturePipe_ = nullptr;
     configured_ = true;

@@ -191,7 +191,14 @@ TEST_F(UsbHeadsetTest, KeepsTheMuteControlAndStallsWhatItDoesNotHave) {
     EXPECT_EQ(stream.LastUrbStatus(), USBD_STATUS_INVALID_URB_FUNCTION);
 }
 
-TEST_F(UsbHeadsetTest, AnUnconfiguredDeviceStallsClassRequests) {
+TEST_F(UsbHeadsetTest, TheClassDriverConfiguresAtStartAndAnUnconfiguredDeviceStallsClassRequests) {
+    EXPECT_TRUE(headset_->Configured());
+    URB deconfigure{};
+    UsbBuildSelectConfigurationRequest(&deconfigure, sizeof(struct _URB_SELECT_CONFIGURATION),
+                                       nullptr);
+    ASSERT_EQ(SubmitFromClass(&deconfigure), STATUS_SUCCESS);
+    EXPECT_FALSE(headset_->Configured());
+
     URB urb{};
     UCHAR data = 1;
     UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,

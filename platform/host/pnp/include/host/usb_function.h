@@ -37,8 +37,10 @@ class UsbFunction {
     virtual void Disconnected() {}
 };
 
-// A function that answers the device-descriptor request with its identity and completes every
-// other URB successfully at once (isochronous packets included), remembering what it was sent.
+// A function that answers the device-descriptor request with its identity, the
+// configuration-descriptor request with one audio-control interface without endpoints, and
+// completes every other URB successfully at once (isochronous packets included), remembering
+// what it was sent.
 // It stands in for a device until a fuller model is plugged in.
 class BasicUsbFunction : public UsbFunction {
   public:

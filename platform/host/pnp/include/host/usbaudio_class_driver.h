@@ -1,13 +1,18 @@
 // The USB audio class driver of the simulated machine (service "usbaudio", image
 // "usbaudio.sys"): the function driver above the lower filters. This one attaches, forwards
-// every request down unchanged, starts synchronously and, once started, registers and enables
-// the KSCATEGORY_AUDIO, KSCATEGORY_RENDER and KSCATEGORY_CAPTURE interfaces of its device.
+// every request down unchanged, starts synchronously, selecting the device's configuration
+// (every interface at alternate setting 0) as Windows' class driver does, and, once started,
+// registers and enables the KSCATEGORY_AUDIO, KSCATEGORY_RENDER and KSCATEGORY_CAPTURE
+// interfaces of its device. A device that cannot be configured fails its start.
 // SubmitUrb sends URBs down the stack the way a class driver does, from its function device
 // and at a chosen IRQL. A streaming class driver replaces this one by registering its own
 // entry under the same image name.
 #pragma once
 
+#include <stdint.h>
 #include <usb.h>
+
+#include <vector>
 
 #include "host/pnp.h"
 
@@ -38,6 +43,12 @@ class UsbAudioClassDriver {
     // flight. A caller that keeps the function device across a removal holds a reference on
     // it (ObReferenceObject).
     static NTSTATUS SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql = PASSIVE_LEVEL);
+
+    // The configuration the driver selected when it started the device (every interface at
+    // alternate setting 0): its handle and descriptor. STATUS_DEVICE_NOT_READY before a start,
+    // STATUS_DELETE_PENDING once the device is removed.
+    static NTSTATUS Configuration(PDEVICE_OBJECT functionDevice, USBD_CONFIGURATION_HANDLE* handle,
+                                  std::vector<uint8_t>* descriptor);
 };
 
 }  // namespace host

@@ -3,9 +3,9 @@
 // filter to the headset, as URBs in IRPs (IOCTL_INTERNAL_USB_SUBMIT_URB).
 //
 // The stream opens the node's function device when it is made (holding a reference on it, as
-// an open pin does) and configures the device on first use from its configuration
-// descriptor, keeping the pipe handles the device returns. After the device's stack has been
-// removed every request fails with STATUS_DELETE_PENDING; Reopen() takes the new stack of a
+// an open pin does) and on first use takes the configuration the class driver selected when
+// it started the device, keeping the pipe handles the device returns. After the device's stack has
+// been removed every request fails with STATUS_DELETE_PENDING; Reopen() takes the new stack of a
 // restarted device. One stream may be used from several threads at once; Ready() and
 // Reopen() read the device node and belong to the thread that drives Plug and Play.
 #pragma once
@@ -34,8 +34,8 @@ class AudioStream {
     AudioStream& operator=(const AudioStream&) = delete;
 
     bool Ready() const;  // the device is present and started with a class-driver function device
-    // Takes the node's current function device (after a restart); the device is configured
-    // again on first use.
+    // Takes the node's current function device (after a restart) and, on first use, its
+    // configuration.
     void Reopen();
 
     NTSTATUS SelectInterface(uint8_t interfaceNumber, uint8_t alternate);
