@@ -1,47 +1,6 @@
 #include "scenario_text.h"
 
-namespace {
-
-bool SplitLine(std::string_view line, std::vector<std::string>* words, std::string* reason) {
-    size_t i = 0;
-    while (i < line.size()) {
-        const char c = line[i];
-        if (c == ' ' || c == '\t') {
-            ++i;
-            continue;
-        }
-        if (c == '#')
-            break;
-        std::string word;
-        bool quoted = false;
-        // A word runs to the next blank or comment outside quotes; quotes may open and close
-        // inside it ("a b"c is the word `a bc`), as a shell reads it.
-        while (i < line.size()) {
-            const char d = line[i];
-            if (static_cast<unsigned char>(d) < 0x20 && d != '\t') {
-                *reason = "control character in the line";
-                return false;
-            }
-            if (d == '"') {
-                quoted = !quoted;
-                ++i;
-                continue;
-            }
-            if (!quoted && (d == ' ' || d == '\t' || d == '#'))
-                break;
-            word += d;
-            ++i;
-        }
-        if (quoted) {
-            *reason = "unterminated quote";
-            return false;
-        }
-        words->push_back(std::move(word));
-    }
-    return true;
-}
-
-}  // namespace
+#include "tool_text.h"
 
 bool SplitScenario(std::string_view text, std::vector<ScenarioCommand>* commands,
                    ScenarioTextError* error) {
@@ -59,7 +18,7 @@ bool SplitScenario(std::string_view text, std::vector<ScenarioCommand>* commands
         ScenarioCommand command;
         command.line = lineNumber;
         std::string reason;
-        if (!SplitLine(line, &command.words, &reason)) {
+        if (!SplitQuotedWords(line, &command.words, &reason)) {
             error->line = lineNumber;
             error->reason = reason;
             return false;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "scenario_context.h"
 #include "scenario_runner.h"
 
 namespace {
@@ -153,3 +154,13 @@ TEST_F(ScenarioRunnerTest, DeviceNumbersCountEveryPlugAndAReturningHeadsetSpeaks
 }
 
 }  // namespace
+
+// Each command area registers itself from its own file; an area the link dropped, or one that
+// lost a command, would leave documented commands unknown.
+TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
+    const std::vector<std::string> documented = {
+        "compare-played", "devices",  "eq-preset", "filter", "generate", "headset",
+        "ioctl",          "mute-log", "play",      "plug",   "reg",      "save-played",
+        "service",        "state",    "unplug",    "urb",    "wait",     "windows-version"};
+    EXPECT_EQ(ScenarioCommandNames(), documented);
+}

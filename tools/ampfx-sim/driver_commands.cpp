@@ -1,0 +1,161 @@
+// The driver's control device and its effect record: control requests as ampfxctl and the
+// panel send them, and the record's fields as the driver holds them.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ampfx_driver.h"
+#include "ampfx_ioctl.h"
+#include "control_request_text.h"
+#include "eq_preset_table.h"
+#include "host_control_channel.h"
+#include "scenario_context.h"
+
+namespace {
+
+void SendControl(ScenarioContext& c, const ControlRequestText& request) {
+    HostControlChannel channel;
+    std::string error;
+    if (!channel.Open(&error)) {
+        c.out << "open-failed " << error << "\n";
+        return;
+    }
+    std::vector<uint8_t> output(request.outputLength);
+    uint32_t bytes = 0;
+    const uint32_t status = channel.Call(request.code, request.input, &output, &bytes);
+    c.out << FormatControlAnswer(request, status, output, bytes);
+}
+
+void Ioctl(ScenarioContext& c, const Words& w) {
+    ControlRequestText request;
+    std::string error;
+    if (!ParseControlRequest(Words(w.begin() + 1, w.end()), &request, &error))
+        Fail(error);
+    c.Machine();
+    SendControl(c, request);
+}
+
+void EqPreset(ScenarioContext& c, const Words& w) {
+    Arity(w, 2, 2, "eq-preset NAME");
+    const ::EqPreset* preset = FindEqPreset(w[1].c_str());
+    if (preset == nullptr)
+        Fail("unknown equalizer preset '" + w[1] + "'");
+    c.Machine();
+    // As the panel applies a preset: one band request per band, band 0 first.
+    for (uint16_t band = 0; band < kEqBandCount; ++band) {
+        ControlRequestText request;
+        std::string error;
+        const std::string gain = FormatFloat(DecibelsToLinearGain(preset->gainDb[band]));
+        ParseControlRequest({"eq-band", "set", std::to_string(band), gain}, &request, &error);
+        c.out << "band=" << band << " gain=" << gain << " ";
+        SendControl(c, request);
+    }
+}
+
+template <typename T>
+std::vector<std::string> Items(const T* values, size_t count) {
+    std::vector<std::string> items;
+    for (size_t i = 0; i < count; ++i) {
+        if constexpr (std::is_floating_point_v<T>)
+            items.push_back(FormatFloat(values[i]));
+        else
+            items.push_back(std::to_string(values[i]));
+    }
+    return items;
+}
+
+template <typename T>
+std::vector<std::string> Item(const T& value) {
+    return Items(&value, 1);
+}
+
+std::vector<std::string> Presence(const void* buffer) {
+    return {buffer != nullptr ? "present" : "absent"};
+}
+
+using StateFields = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+StateFields ReadStateFields() {
+    const EffectState& s = g_EffectState;
+    return {
+        {"SoundFieldType", Item(s.SoundFieldType)},
+        {"EnableNoiseClean", Item(s.EnableNoiseClean)},
+        {"EnableSoundDRC", Item(s.EnableSoundDRC)},
+        {"EnableAmpfxEQ", Item(s.EnableAmpfxEQ)},
+        {"AmpfxEQGain", Items(s.AmpfxEQGain, kEqBandCount)},
+        {"EqGainCurve", Items(s.EqGainCurve, kEqCurveBins)},
+        {"EnableVirtual7ch1", Item(s.EnableVirtual7ch1)},
+        {"Virtual7ch1Distance", Items(s.Virtual7ch1Distance, kSpeakerCount)},
+        {"Virtual7ch1Radian", Items(s.Virtual7ch1Radian, kSpeakerCount)},
+        {"SpeakerMixLeft", Items(s.SpeakerMixLeft, kSpeakerCount)},
+        {"SpeakerMixRight", Items(s.SpeakerMixRight, kSpeakerCount)},
+        {"EnableHRTF", Item(s.EnableHRTF)},
+        {"LeftChOffset", Item(s.LeftChOffset)},
+        {"RightChOffset", Item(s.RightChOffset)},
+        {"Ampfx5Ch1Power", Items(s.Ampfx5Ch1Power, kSpeaker51PowerCount)},
+        {"EnableConvert", Item(s.EnableConvert)},
+        {"HostMuteState", Item(static_cast<unsigned>(s.HostMuteState))},
+        {"NoiseGateMuted", Item(s.NoiseGateMuted)},
+        {"NoiseGateCount", Item(s.NoiseGateCount)},
+        {"LfeState", Item(static_cast<int>(s.LfeState))},
+        {"DrcPowerLeft", Item(s.DrcPowerLeft)},
+        {"DrcPowerRight", Item(s.DrcPowerRight)},
+        {"DrcGain", Item(s.DrcGain)},
+        {"SoundFieldBusy", Item(s.SoundFieldBusy)},
+        {"SoundFieldUsers", Item(s.SoundFieldUsers)},
+        {"SoundFieldPreset", Item(s.SoundFieldPreset)},
+        {"SoundFieldClearPending", Item(s.SoundFieldClearPending)},
+        {"SoundFieldWork", Presence(s.SoundFieldWork)},
+        {"SoundFieldPositions", Presence(s.SoundFieldPositions)},
+        {"SoundFieldParams", Presence(s.SoundFieldParams)},
+        {"DeviceSupported", Item(DeviceSupported)},
+        {"DeviceUnlisted", Item(DeviceUnlisted)},
+    };
+}
+
+void State(ScenarioContext& c, const Words& w) {
+    c.Machine();
+    const StateFields fields = ReadStateFields();
+    if (w.size() == 1) {
+        for (const auto& field : fields)
+            c.out << field.first << "=" << Join(field.second) << "\n";
+        return;
+    }
+    // A field by name, or a part of an array as NAME[FIRST:LAST] (both entries included).
+    std::string text;
+    for (size_t i = 1; i < w.size(); ++i) {
+        const std::string& word = w[i];
+        const size_t bracket = word.find('[');
+        const std::string name = word.substr(0, bracket);
+        const std::vector<std::string>* items = nullptr;
+        for (const auto& field : fields)
+            if (field.first == name)
+                items = &field.second;
+        if (items == nullptr)
+            Fail("no state field '" + name + "'");
+        size_t first = 0;
+        size_t last = items->size() - 1;
+        if (bracket != std::string::npos) {
+            const size_t colon = word.find(':', bracket);
+            if (colon == std::string::npos || word.back() != ']')
+                Fail("usage: state NAME[FIRST:LAST]");
+            first = ParseNumber(word.substr(bracket + 1, colon - bracket - 1), "index");
+            last = ParseNumber(word.substr(colon + 1, word.size() - colon - 2), "index");
+            if (first > last || last >= items->size())
+                Fail("'" + word + "' is outside " + name + " (0 to " +
+                     std::to_string(items->size() - 1) + ")");
+        }
+        text += word + "=" +
+                Join(std::vector<std::string>(items->begin() + first, items->begin() + last + 1)) +
+                "\n";
+    }
+    c.out << text;
+}
+
+const ScenarioCommandArea kDriverCommands = {
+    {"ioctl", Ioctl},
+    {"eq-preset", EqPreset},
+    {"state", State},
+};
+
+}  // namespace

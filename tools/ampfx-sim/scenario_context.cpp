@@ -1,0 +1,221 @@
+#include "scenario_context.h"
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "ampfx_driver.h"
+#include "dovrel_host.h"
+#include "host/audio_stream.h"
+#include "host/machine.h"
+#include "host/usb_headset.h"
+#include "host/user_system.h"
+#include "tool_text.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kOutPrefix = "$OUT/";
+constexpr const char* kDriverFile = "C:\\Windows\\system32\\drivers\\Ampfx.sys";
+
+std::map<std::string, ScenarioCommandHandler>& CommandTable() {
+    static std::map<std::string, ScenarioCommandHandler> table;
+    return table;
+}
+
+}  // namespace
+
+// A host directory for drive C:, removed with everything in it at the end of the run.
+class TempDrive {
+  public:
+    TempDrive() {
+        std::string pattern = (fs::temp_directory_path() / "ampfx-sim-drive-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            Fail("cannot create a temporary folder for drive C:");
+        path_ = pattern;
+    }
+    ~TempDrive() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
+    TempDrive(const TempDrive&) = delete;
+    TempDrive& operator=(const TempDrive&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+void Fail(const std::string& reason) {
+    throw ScenarioFailure{reason};
+}
+
+void Arity(const Words& w, size_t least, size_t most, const char* usage) {
+    if (w.size() < least || w.size() > most)
+        Fail(std::string("usage: ") + usage);
+}
+
+uint32_t ParseNumber(const std::string& text, const char* what, uint64_t max) {
+    uint64_t value = 0;
+    if (!ParseUnsignedText(text, max, &value))
+        Fail(std::string("bad ") + what + " '" + text + "'");
+    return static_cast<uint32_t>(value);
+}
+
+double ParseReal(const std::string& text, const char* what) {
+    double value = 0;
+    if (!ParseFiniteText(text, &value))
+        Fail(std::string("bad ") + what + " '" + text + "'");
+    return value;
+}
+
+std::string Status(uint32_t status) {
+    char text[32];
+    std::snprintf(text, sizeof text, "status=0x%08X", status);
+    return text;
+}
+
+std::string Join(const std::vector<std::string>& items, const char* empty) {
+    if (items.empty())
+        return empty;
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "" : ",") + item;
+    return text;
+}
+
+ScenarioContext::Device::Device() = default;
+ScenarioContext::Device::~Device() = default;
+ScenarioContext::Device::Device(Device&&) noexcept = default;
+ScenarioContext::Device& ScenarioContext::Device::operator=(Device&&) noexcept = default;
+
+ScenarioContext::ScenarioContext(const ScenarioPaths& p, std::ostream& o) : out(o), paths(p) {}
+
+ScenarioContext::~ScenarioContext() {
+    dovrel_.reset();
+    system_.reset();
+    for (Device& device : devices)
+        device.stream.reset();
+    machine_.reset();
+}
+
+host::Machine& ScenarioContext::Machine() {
+    if (!machine_) {
+        // The machine comes up as installed: the driver's image and its service key, as the
+        // installer leaves them; the attachment service is installed by command.
+        machine_ = std::make_unique<host::Machine>(host::Machine::Options{windows, {}});
+        machine_->InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
+    }
+    return *machine_;
+}
+
+dovrel::DovrelHost& ScenarioContext::Service() {
+    host::Machine& m = Machine();
+    if (!dovrel_) {
+        drive_ = std::make_unique<TempDrive>();
+        system_ = std::make_unique<host::UserSystem>(drive_->path());
+        const std::string image = "MZ Ampfx.sys";
+        system_->files().WriteFile(kDriverFile, std::vector<uint8_t>(image.begin(), image.end()));
+        dovrel_ = std::make_unique<dovrel::DovrelHost>(m.pnp(), *system_);
+    }
+    return *dovrel_;
+}
+
+ScenarioContext::Device& ScenarioContext::DeviceAt(const std::string& word) {
+    const uint32_t number = ParseNumber(word, "device number");
+    if (number == 0 || number > devices.size())
+        Fail("no device " + word + " (" + std::to_string(devices.size()) + " plugged so far)");
+    return devices[number - 1];
+}
+
+void ScenarioContext::DropStreams() {
+    for (Device& device : devices)
+        device.stream.reset();
+}
+
+host::AudioStream* ScenarioContext::Stream(Device& device, bool classRequest) {
+    // The class driver waits for each of its own requests; one the headset holds would never
+    // come back.
+    if (device.holdsTransfers || (classRequest && device.holdsControl))
+        Fail("the headset holds its requests: switch it to immediate timing first");
+    if (!device.stream)
+        device.stream = std::make_unique<host::AudioStream>(device.node);
+    if (!device.stream->Ready()) {
+        out << "ready=no\n";
+        return nullptr;
+    }
+    return device.stream.get();
+}
+
+void ScenarioContext::PrintDevice(size_t index) {
+    const host::DevNode& node = *devices[index].node;
+    out << "device=" << index + 1 << " present=" << (node.Present() ? "yes" : "no")
+        << " started=" << (node.Started() ? "yes" : "no") << " problem=" << node.Problem()
+        << " stack=" << (node.Stack().empty() ? "-" : Join(node.Services(), "-")) << "\n";
+}
+
+void ScenarioContext::PrintDevices() {
+    for (size_t i = 0; i < devices.size(); ++i)
+        PrintDevice(i);
+}
+
+std::string ScenarioContext::InputPath(const std::string& name) const {
+    if (name.rfind(kOutPrefix, 0) == 0)
+        return (fs::path(paths.outputFolder) / name.substr(std::strlen(kOutPrefix))).string();
+    if (fs::path(name).is_absolute())
+        return name;
+    return (fs::path(paths.inputFolder) / name).string();
+}
+
+std::string ScenarioContext::OutputPath(const std::string& name) const {
+    const std::string relative =
+        name.rfind(kOutPrefix, 0) == 0 ? name.substr(std::strlen(kOutPrefix)) : name;
+    if (fs::path(relative).is_absolute())
+        return relative;
+    return (fs::path(paths.outputFolder) / relative).string();
+}
+
+StereoPcm ScenarioContext::ReadAudio(const std::string& name) const {
+    StereoPcm audio;
+    std::string error;
+    if (!ReadStereoPcm(InputPath(name), &audio, &error))
+        Fail(error);
+    return audio;
+}
+
+void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio) const {
+    const std::string path = OutputPath(name);
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    std::string error;
+    if (!WriteStereoPcm(path, audio, &error))
+        Fail(error);
+}
+
+ScenarioCommandArea::ScenarioCommandArea(std::initializer_list<ScenarioCommandEntry> commands) {
+    for (const ScenarioCommandEntry& command : commands) {
+        if (!CommandTable().emplace(command.name, command.run).second) {
+            std::fprintf(stderr, "ampfx-sim: command '%s' registered twice\n", command.name);
+            std::abort();
+        }
+    }
+}
+
+ScenarioCommandHandler FindScenarioCommand(const std::string& name) {
+    const auto command = CommandTable().find(name);
+    return command == CommandTable().end() ? nullptr : command->second;
+}
+
+std::vector<std::string> ScenarioCommandNames() {
+    std::vector<std::string> names;
+    for (const auto& command : CommandTable())
+        names.push_back(command.first);
+    return names;
+}
