@@ -1,9 +1,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 
+#include "host/host_file.h"
 #include "host/registry.h"
 #include "host/text.h"
 #include "registry_tree.h"
@@ -28,12 +31,31 @@ Registry::Key* Registry::Key::Add(std::string_view child) {
 }
 
 RegistryValue* Registry::Key::FindValue(std::string_view valueName) {
-    for (RegistryValue& value : values) {
-        if (EqualsIgnoreCase(value.name, valueName)) {
-            return &value;
+    const auto it = valueIndex.find(FoldCase(valueName));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+}
+
+RegistryValue* Registry::Key::AddValue(std::string_view valueName) {
+    valueIndex.emplace(FoldCase(valueName), values.size());
+    values.push_back(RegistryValue{std::string(valueName), kRegNone, {}});
+    return &values.back();
+}
+
+bool Registry::Key::EraseValue(std::string_view valueName) {
+    const auto it = valueIndex.find(FoldCase(valueName));
+    if (it == valueIndex.end()) {
+        return false;
+    }
+    const size_t erased = it->second;
+    valueIndex.erase(it);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(erased));
+    // The values after it moved down by one; creation order is kept.
+    for (auto& entry : valueIndex) {
+        if (entry.second > erased) {
+            --entry.second;
         }
     }
-    return nullptr;
+    return true;
 }
 
 const RegistryValue* Registry::Key::FindValue(std::string_view valueName) const {
@@ -158,7 +180,7 @@ Registry::Key* Walk(Registry::Key* root, const std::vector<std::string>& compone
 }
 
 Registry::Key* WalkCreate(Registry::Key* root, const std::vector<std::string>& components,
-                          bool* created) {
+                          bool* created, size_t* added) {
     Registry::Key* key = root;
     bool made = false;
     for (size_t i = 0; i < components.size(); ++i) {
@@ -170,6 +192,9 @@ Registry::Key* WalkCreate(Registry::Key* root, const std::vector<std::string>& c
             }
             next = key->Add(components[i]);
             made = true;
+            if (added != nullptr) {
+                ++*added;
+            }
         } else {
             made = false;
         }
@@ -185,8 +210,7 @@ void SetValueIn(Registry::Key* key, std::string_view name, uint32_t type, const 
                 size_t size) {
     RegistryValue* value = key->FindValue(name);
     if (value == nullptr) {
-        key->values.push_back(RegistryValue{std::string(name), type, {}});
-        value = &key->values.back();
+        value = key->AddValue(name);
     }
     value->type = type;
     value->data.assign(data, data + size);
@@ -430,13 +454,7 @@ uint32_t Registry::DeleteValue(std::string_view path, std::string_view name) {
     if (key == nullptr) {
         return kErrorFileNotFound;
     }
-    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
-        if (EqualsIgnoreCase(it->name, name)) {
-            key->values.erase(it);
-            return kErrorSuccess;
-        }
-    }
-    return kErrorFileNotFound;
+    return key->EraseValue(name) ? kErrorSuccess : kErrorFileNotFound;
 }
 
 uint32_t Registry::EnumValues(std::string_view path, std::vector<RegistryValue>* values) const {
@@ -584,18 +602,11 @@ RegistryLoadResult Registry::Read(std::string_view text, bool replace) {
 
 bool Registry::SaveFile(const std::string& fileName, std::string* error) const {
     const std::string text = Export("\\Registry");
-    FILE* file = fopen(fileName.c_str(), "wb");
-    if (file == nullptr) {
+    // Replaced whole or not at all: a file cut short by a full disk would not load again.
+    std::string reason;
+    if (!ReplaceFileContents(fileName, text.data(), text.size(), &reason)) {
         if (error != nullptr) {
-            *error = "cannot open " + fileName + " for writing";
-        }
-        return false;
-    }
-    const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
-    const bool closed = fclose(file) == 0;
-    if (!written || !closed) {
-        if (error != nullptr) {
-            *error = "cannot write " + fileName;
+            *error = reason;
         }
         return false;
     }
@@ -603,16 +614,36 @@ bool Registry::SaveFile(const std::string& fileName, std::string* error) const {
 }
 
 RegistryLoadResult Registry::LoadFile(const std::string& fileName) {
+    std::error_code code;
+    if (std::filesystem::is_directory(fileName, code)) {
+        return RegistryLoadResult{false, 0, fileName + " is a folder, not a registry file"};
+    }
     std::ifstream in(fileName, std::ios::binary);
     if (!in) {
         return RegistryLoadResult{false, 0, "cannot open " + fileName};
     }
-    std::ostringstream contents;
-    contents << in.rdbuf();
+    // Read no more than a registry file may hold, whatever the file claims to be: a device
+    // such as /dev/zero never ends.
+    std::string contents;
+    char buffer[1 << 16];
+    while (in) {
+        in.read(buffer, sizeof buffer);
+        contents.append(buffer, static_cast<size_t>(in.gcount()));
+        if (contents.size() > registry_detail::kMaxFileBytes) {
+            return RegistryLoadResult{false, 0,
+                                      fileName + " is larger than a registry file may be (" +
+                                          std::to_string(registry_detail::kMaxFileBytes >> 20) +
+                                          " MiB)"};
+        }
+    }
     if (in.bad()) {
         return RegistryLoadResult{false, 0, "cannot read " + fileName};
     }
-    return Load(contents.str());
+    try {
+        return Load(contents);
+    } catch (const std::bad_alloc&) {
+        return RegistryLoadResult{false, 0, "not enough memory to load " + fileName};
+    }
 }
 
 std::vector<uint8_t> RegStringData(std::string_view text) {

@@ -450,8 +450,15 @@ RegistryLoadResult ReadInto(Registry::Key* root, std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         text.remove_prefix(3);
     }
+    if (text.size() > kMaxFileBytes) {
+        return RegistryLoadResult{
+            false, 0,
+            "larger than a registry file may be (" + std::to_string(kMaxFileBytes >> 20) + " MiB)"};
+    }
     bool headerSeen = false;
     Registry::Key* current = nullptr;
+    size_t keys = 0;
+    size_t values = 0;
     size_t lineNumber = 0;
     size_t start = 0;
     auto fail = [&](const std::string& why) {
@@ -492,9 +499,12 @@ RegistryLoadResult ReadInto(Registry::Key* root, std::string_view text) {
             if (components.size() > kMaxKeyDepth) {
                 return fail("key nested too deeply");
             }
-            current = components.empty() ? root : WalkCreate(root, components, nullptr);
+            current = components.empty() ? root : WalkCreate(root, components, nullptr, &keys);
             if (current == nullptr) {
                 return fail("keys are created only inside MACHINE and USER");
+            }
+            if (keys > kMaxKeys) {
+                return fail("more than " + std::to_string(kMaxKeys) + " keys in the file");
             }
             continue;
         }
@@ -508,6 +518,14 @@ RegistryLoadResult ReadInto(Registry::Key* root, std::string_view text) {
         std::string error;
         if (!ParseValue(line, &value, &error)) {
             return fail(error);
+        }
+        if (current->FindValue(value.name) == nullptr) {
+            if (current->values.size() >= kMaxValuesPerKey) {
+                return fail("more than " + std::to_string(kMaxValuesPerKey) + " values in one key");
+            }
+            if (++values > kMaxValues) {
+                return fail("more than " + std::to_string(kMaxValues) + " values in the file");
+            }
         }
         SetValueIn(current, value.name, value.type, value.data.data(), value.data.size());
     }

@@ -1,5 +1,12 @@
+#include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -171,6 +178,149 @@ TEST(RegistryFileTest, MissingFileIsAnError) {
     const RegistryLoadResult result = registry.LoadFile("/nonexistent/registry.txt");
     EXPECT_FALSE(result.ok);
     EXPECT_NE(result.error.find("cannot open"), std::string::npos);
+}
+
+// A file of one key with `values` values of the shape the driver writes.
+std::string OneKeyWithValues(size_t values) {
+    std::string text = "AmpfxRegistry 1\n[HKLM\\SOFTWARE\\Many]\n";
+    for (size_t i = 0; i < values; ++i) {
+        text += "\"Value" + std::to_string(i) + "\"=dword:" + std::to_string(i % 10) + "\n";
+    }
+    return text;
+}
+
+TEST(RegistryFileTest, FilesBeyondTheLimitsAreRefusedWithAClearErrorAndChangeNothing) {
+    const std::string folder = TempFile() + ".d";
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    struct Case {
+        const char* what;
+        std::function<RegistryLoadResult(Registry&)> load;
+        const char* error;
+    } cases[] = {
+        {"a device that never ends", [](Registry& r) { return r.LoadFile("/dev/zero"); },
+         "larger than a registry file may be (64 MiB)"},
+        {"a folder", [&](Registry& r) { return r.LoadFile(folder); },
+         "is a folder, not a registry file"},
+        {"text over the size limit",
+         [](Registry& r) { return r.Load(std::string(64u << 20, '\n') + "\n"); },
+         "larger than a registry file may be (64 MiB)"},
+        {"one value too many in a key",
+         [](Registry& r) { return r.Load(OneKeyWithValues((1u << 16) + 1)); },
+         "line 65539: more than 65536 values in one key"},
+    };
+    for (const Case& c : cases) {
+        Registry registry;
+        ASSERT_EQ(registry.CreateKey("HKLM\\SOFTWARE\\Kept"), kErrorSuccess);
+        const std::string before = registry.Export();
+        const RegistryLoadResult result = c.load(registry);
+        EXPECT_FALSE(result.ok) << c.what;
+        EXPECT_NE(result.error.find(c.error), std::string::npos) << c.what << ": " << result.error;
+        EXPECT_EQ(registry.Export(), before) << c.what;
+    }
+    std::filesystem::remove(folder);
+
+    // At the limit the key loads, every value in its place.
+    Registry registry;
+    const RegistryLoadResult result = registry.Load(OneKeyWithValues(1u << 16));
+    ASSERT_TRUE(result.ok) << result.error;
+    std::vector<RegistryValue> values;
+    ASSERT_EQ(registry.EnumValues("HKLM\\SOFTWARE\\Many", &values), kErrorSuccess);
+    ASSERT_EQ(values.size(), 1u << 16);
+    EXPECT_EQ(values[12345].name, "Value12345");
+    EXPECT_EQ(registry.GetDword("HKLM\\SOFTWARE\\Many", "VALUE65535"), 5u);
+}
+
+TEST(RegistryFileTest, ValuesAreFoundByNameAndKeepTheirOrderAcrossDeletions) {
+    Registry registry;
+    const char* key = "HKLM\\SOFTWARE\\Order";
+    ASSERT_EQ(registry.CreateKey(key), kErrorSuccess);
+    for (const char* name : {"A", "b", "C", "d", "E"}) {
+        ASSERT_EQ(registry.SetDword(key, name, 1), kErrorSuccess);
+    }
+    EXPECT_EQ(registry.DeleteValue(key, "B"), kErrorSuccess);
+    EXPECT_EQ(registry.DeleteValue(key, "b"), kErrorFileNotFound);
+    ASSERT_EQ(registry.SetDword(key, "c", 3), kErrorSuccess);  // replaces C in its place
+    ASSERT_EQ(registry.SetDword(key, "B", 2), kErrorSuccess);  // new, at the end
+    EXPECT_EQ(registry.DeleteValue(key, "a"), kErrorSuccess);
+    struct Expected {
+        const char* name;
+        uint32_t value;
+    } expected[] = {{"C", 3}, {"d", 1}, {"E", 1}, {"B", 2}};
+    std::vector<RegistryValue> values;
+    ASSERT_EQ(registry.EnumValues(key, &values), kErrorSuccess);
+    ASSERT_EQ(values.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(values[i].name, expected[i].name);
+        EXPECT_EQ(registry.GetDword(key, expected[i].name), expected[i].value) << i;
+    }
+    // The loaded copy indexes its values as well.
+    Registry copy;
+    ASSERT_TRUE(copy.Load(registry.Export()).ok);
+    EXPECT_EQ(copy.DeleteValue(key, "e"), kErrorSuccess);
+    EXPECT_EQ(copy.GetDword(key, "b"), 2u);
+    EXPECT_FALSE(copy.GetDword(key, "E").has_value());
+}
+
+// Writes beyond `bytes` fail with EFBIG, as on a disk that is full, while the object lives.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, oldHandler_);
+    }
+
+  private:
+    rlimit saved_{};
+    void (*oldHandler_)(int) = nullptr;
+};
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(RegistryFileTest, AFailedSaveLeavesTheFileThatWasThere) {
+    const std::string folder = TempFile() + ".d";
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const std::string file = folder + "/registry.txt";
+    Registry small;
+    Populate(small);
+    std::string error;
+    ASSERT_TRUE(small.SaveFile(file, &error)) << error;
+    const std::string saved = Contents(file);
+
+    Registry large;
+    ASSERT_TRUE(large.Load(OneKeyWithValues(20000)).ok);
+    {
+        FileSizeLimit full(saved.size() + 100);
+        EXPECT_FALSE(large.SaveFile(file, &error));
+    }
+    EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+    EXPECT_EQ(Contents(file), saved);
+    Registry reloaded;
+    EXPECT_TRUE(reloaded.LoadFile(file).ok);
+    // Nothing of the failed attempt is left beside it.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
+
+    ASSERT_TRUE(large.SaveFile(file, &error)) << error;
+    EXPECT_TRUE(reloaded.LoadFile(file).ok);
+    EXPECT_EQ(reloaded.Export(), large.Export());
+    EXPECT_FALSE(large.SaveFile(folder + "/missing/registry.txt", &error));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
