@@ -1,6 +1,7 @@
 // ampfxctl on the host end to end: a machine booted per run, the real driver answering.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -78,6 +79,25 @@ TEST_F(HostAmpfxctlTest, BrokenRegistryFileIsRefusedAndLeftAlone) {
     EXPECT_NE(run.err.find(registryFile), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(ReadFile(registryFile), broken);
+
+    // Names that are no registry file at all: refused by what they are, nothing thrown.
+    const std::string folder = registryFile + ".d";
+    std::filesystem::create_directory(folder);
+    const struct {
+        std::string name;
+        std::string reason;
+    } cases[] = {
+        {folder, "is a folder, not a registry file"},
+        {"/dev/zero", "larger than a registry file may be"},
+    };
+    for (const auto& c : cases) {
+        CtlRun other = Ampfxctl({"--registry", c.name, "eq-enable", "get"});
+        EXPECT_EQ(other.status, 2) << c.name;
+        EXPECT_NE(other.err.find(c.reason), std::string::npos) << other.err;
+        EXPECT_EQ(other.out, "");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    std::filesystem::remove(folder);
 }
 
 TEST_F(HostAmpfxctlTest, BadHostOptionsAreUsageErrors) {
