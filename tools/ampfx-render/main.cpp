@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine_session.h"
+#include "host/host_file.h"
 #include "pcm_file.h"
 #include "render_options.h"
 
@@ -17,6 +18,14 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::fputs(RenderUsage(), stdout);
         return 0;
+    }
+
+    // The output replaces its file only once it is written whole, but writing over the input
+    // would still leave the user without the original.
+    if (host::SameHostFile(options.input, options.output)) {
+        std::fprintf(stderr, "ampfx-render: '%s' is the input; write the output to another file\n",
+                     options.output.c_str());
+        return 2;
     }
 
     StereoPcm audio;

@@ -65,8 +65,11 @@ const char* RenderUsage() {
 
 Plays the audio file IN through the Ampfx effects engine exactly as the driver would
 process it on its way to the headset, and writes the result to OUT as 16-bit stereo PCM
-(same rate and length; a mono input is played on both channels, other sample formats are
-converted to 16 bits). The container of OUT follows its extension (WAV when unknown).
+(same rate and length; a mono input is played on both channels). Any format libsndfile
+reads is taken at its level: integer samples of every width, and float or double samples
+whose full scale (1.0) is 16-bit full scale, louder float samples clipped. The container
+of OUT follows its extension (WAV when unknown). OUT is replaced only once it is written
+whole, and may not be IN itself.
 
 Every effect field starts at the value the driver holds after loading its settings; the
 options below change them before the first transfer.
@@ -97,8 +100,8 @@ Options (defaults in brackets):
 At the end the gate's device requests are printed to stderr as
   mute-requests: N unmute-requests: M
 
-Exit status: 0 on success, 2 for a bad option or an unreadable, unwritable or
-more-than-two-channel file.
+Exit status: 0 on success, 2 for a bad option, an unreadable, unwritable or
+more-than-two-channel file, or OUT the same file as IN (OUT is then left as it was).
 )";
 }
 

@@ -4,8 +4,11 @@
 
 #include <strings.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
+
+#include "host/host_file.h"
 
 namespace {
 
@@ -38,6 +41,20 @@ int MajorFormatForPath(const std::string& path) {
     return SF_FORMAT_WAV;
 }
 
+// A sample read at its level relative to full scale (libsndfile's normalised doubles, which
+// for 8- and 16-bit files are exact) as a 16-bit sample: rounded, and clipped rather than
+// wrapped when a float source goes beyond full scale.
+int16_t SixteenBits(double sample) {
+    if (!(sample == sample))
+        return 0;  // NaN in a float file: silence rather than undefined behaviour
+    const double scaled = sample * 32768.0;
+    if (scaled >= 32767.0)
+        return 32767;
+    if (scaled <= -32768.0)
+        return -32768;
+    return static_cast<int16_t>(std::lround(scaled));
+}
+
 }  // namespace
 
 bool ReadStereoPcm(const std::string& path, StereoPcm* audio, std::string* error) {
@@ -52,23 +69,33 @@ bool ReadStereoPcm(const std::string& path, StereoPcm* audio, std::string* error
                  " channels; only mono and stereo files can be played";
         return false;
     }
-    // Float sources are clipped, not wrapped, when they exceed full scale.
-    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
-    std::vector<int16_t> samples(static_cast<size_t>(info.frames) * info.channels);
-    const sf_count_t got = sf_readf_short(file.get(), samples.data(), info.frames);
-    if (got != info.frames) {
-        *error = "'" + path + "' is truncated or unreadable after frame " + std::to_string(got);
+    // Read as normalised doubles: libsndfile reads a float file as 16-bit integers without
+    // scaling unless asked to, which turns float material at its real level into silence, and
+    // its scaling when asked follows the file's peak rather than full scale.
+    constexpr sf_count_t kBlockFrames = 4096;
+    std::vector<double> block(static_cast<size_t>(kBlockFrames) * info.channels);
+    std::vector<uint8_t> bytes;
+    sf_count_t total = 0;
+    while (true) {
+        const sf_count_t got = sf_readf_double(file.get(), block.data(), kBlockFrames);
+        if (got <= 0)
+            break;
+        const size_t at = bytes.size();
+        bytes.resize(at + static_cast<size_t>(got) * 4);
+        for (sf_count_t frame = 0; frame < got; ++frame) {
+            const int16_t left = SixteenBits(block[frame * info.channels]);
+            const int16_t right = info.channels == 2 ? SixteenBits(block[frame * 2 + 1]) : left;
+            std::memcpy(&bytes[at + frame * 4], &left, 2);
+            std::memcpy(&bytes[at + frame * 4 + 2], &right, 2);
+        }
+        total += got;
+    }
+    if (total < info.frames || sf_error(file.get()) != SF_ERR_NO_ERROR) {
+        *error = "'" + path + "' is truncated or unreadable after frame " + std::to_string(total);
         return false;
     }
     audio->sampleRate = info.samplerate;
-    audio->bytes.assign(static_cast<size_t>(info.frames) * 4, 0);
-    for (sf_count_t frame = 0; frame < info.frames; ++frame) {
-        const int16_t left = samples[frame * info.channels];
-        const int16_t right = info.channels == 2 ? samples[frame * 2 + 1] : left;
-        std::memcpy(&audio->bytes[frame * 4], &left, 2);
-        std::memcpy(&audio->bytes[frame * 4 + 2], &right, 2);
-    }
+    audio->bytes = std::move(bytes);
     return true;
 }
 
@@ -77,7 +104,12 @@ bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string
     info.channels = 2;
     info.samplerate = audio.sampleRate;
     info.format = MajorFormatForPath(path) | SF_FORMAT_PCM_16;
-    SndfilePtr file(sf_open(path.c_str(), SFM_WRITE, &info));
+    // Written beside the file and renamed over it once complete: a refused or failed write
+    // leaves the file that was there, which may be one the user still needs.
+    host::FileReplacement replacement(path);
+    if (!replacement.Open(error))
+        return false;
+    SndfilePtr file(sf_open(replacement.TemporaryPath().c_str(), SFM_WRITE, &info));
     if (!file) {
         *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
         return false;
@@ -86,9 +118,15 @@ bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string
     std::vector<int16_t> samples(static_cast<size_t>(frames) * 2);
     if (!samples.empty())  // an empty vector's data() may be null, even for a copy of 0 bytes
         std::memcpy(samples.data(), audio.bytes.data(), samples.size() * 2);
-    if (sf_writef_short(file.get(), samples.data(), frames) != frames) {
+    if (sf_writef_short(file.get(), samples.data(), frames) != frames ||
+        sf_error(file.get()) != SF_ERR_NO_ERROR) {
         *error = "cannot write '" + path + "': " + sf_strerror(file.get());
         return false;
     }
-    return true;
+    // Closing writes the header; a full disk may show only now.
+    if (sf_close(file.release()) != 0) {
+        *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    return replacement.Commit(error);
 }

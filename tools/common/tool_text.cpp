@@ -77,7 +77,8 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
 }
 
 std::string QuoteWord(const std::string& word) {
-    if (word.find_first_of(" \t#") == std::string::npos)
+    // The empty word too: unquoted it would vanish from the line.
+    if (!word.empty() && word.find_first_of(" \t#") == std::string::npos)
         return word;
     return "\"" + word + "\"";
 }

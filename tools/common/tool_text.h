@@ -27,7 +27,8 @@ bool ParseHexBytesText(const std::string& text, std::vector<uint8_t>* bytes, std
 // Lower-case hex digit pairs with nothing between them.
 std::string HexText(const std::vector<uint8_t>& bytes);
 
-// The word as a line of words writes it: in double quotes when it holds a blank or a '#'.
+// The word as a line of words writes it: in double quotes when it is empty or holds a blank
+// or a '#', so that reading the line back gives the same words.
 std::string QuoteWord(const std::string& word);
 
 // Splits one line into words: blanks separate, '#' outside quotes starts a comment, double

@@ -72,6 +72,18 @@ class RenderToolTest : public ::testing::Test {
         return samples;
     }
 
+    std::string ReadBytes(const std::string& path) const {
+        std::string bytes;
+        if (FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buf[4096];
+            size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                bytes.append(buf, n);
+            std::fclose(f);
+        }
+        return bytes;
+    }
+
     fs::path dir;
     std::string stderrText;
 };
@@ -177,7 +189,18 @@ TEST_F(RenderToolTest, MonoIsPlayedOnBothChannelsAndFloatBecomesSixteenBits) {
     std::memcpy(samples.data(), out.bytes.data(), out.bytes.size());
     EXPECT_EQ(samples, (std::vector<int16_t>{100, 100, -200, -200, 300, 300}));
 
-    WriteFile(Path("float.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, {16384, -16384});
+    // Float material at its real level, as editors write it: full scale is 1.0.
+    {
+        SF_INFO floatInfo{};
+        floatInfo.channels = 2;
+        floatInfo.samplerate = 44100;
+        floatInfo.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* floatFile = sf_open(Path("float.wav").c_str(), SFM_WRITE, &floatInfo);
+        ASSERT_NE(floatFile, nullptr);
+        const float half[2] = {0.5f, -0.5f};
+        sf_writef_float(floatFile, half, 1);
+        sf_close(floatFile);
+    }
     ASSERT_EQ(Run(Path("float.wav") + " " + Path("out2.wav") + " " + kAllOff), 0) << stderrText;
     SF_INFO info{};
     SNDFILE* file = sf_open(Path("out2.wav").c_str(), SFM_READ, &info);
@@ -220,6 +243,15 @@ TEST_F(RenderToolTest, BadInputsExitWithStatusTwo) {
     WriteFile(Path("in.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, {1, 2});
     EXPECT_EQ(Run(Path("in.wav") + " " + Path("no-such-dir/out.wav")), 2);
     EXPECT_NE(stderrText.find("cannot write"), std::string::npos);
+    // The same file as input and output, however it is named, is refused and left alone.
+    const std::string before = ReadBytes(Path("in.wav"));
+    fs::create_hard_link(Path("in.wav"), Path("link.wav"));
+    for (const std::string& output :
+         {Path("in.wav"), (dir / "." / "in.wav").string(), Path("link.wav")}) {
+        EXPECT_EQ(Run(Path("in.wav") + " " + output + " " + kAllOff), 2) << output;
+        EXPECT_NE(stderrText.find("is the input"), std::string::npos) << stderrText;
+        EXPECT_EQ(ReadBytes(Path("in.wav")), before);
+    }
     EXPECT_EQ(Run(Path("in.wav") + " " + Path("out.wav") + " --chunk 0"), 2);
     EXPECT_EQ(Run(Path("in.wav") + " " + Path("out.wav") + " --eq maybe"), 2);
     EXPECT_EQ(Run(Path("in.wav")), 2);
