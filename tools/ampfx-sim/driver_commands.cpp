@@ -141,7 +141,9 @@ void State(ScenarioContext& c, const Words& w) {
                 Fail("usage: state NAME[FIRST:LAST]");
             first = ParseNumber(word.substr(bracket + 1, colon - bracket - 1), "index");
             last = ParseNumber(word.substr(colon + 1, word.size() - colon - 2), "index");
-            if (first > last || last >= items->size())
+            if (first > last)
+                Fail("'" + word + "' runs backwards: FIRST must not be after LAST");
+            if (last >= items->size())
                 Fail("'" + word + "' is outside " + name + " (0 to " +
                      std::to_string(items->size() - 1) + ")");
         }

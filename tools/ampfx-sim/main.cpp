@@ -1,8 +1,6 @@
 // ampfx-sim: runs a scenario on the simulated machine (docs/ampfx-sim.md).
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "scenario_runner.h"
@@ -39,21 +37,21 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return 2;
     }
-    std::ifstream file(scenario, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    if (!file) {
-        std::cerr << "ampfx-sim: cannot read " << scenario << "\n";
+    std::string text;
+    std::string error;
+    if (!ReadScenarioFile(scenario, &text, &error)) {
+        std::cerr << "ampfx-sim: " << error << "\n";
         return 2;
     }
-    std::error_code error;
-    std::filesystem::create_directories(paths.outputFolder, error);
-    if (error) {
-        std::cerr << "ampfx-sim: cannot create " << paths.outputFolder << ": " << error.message()
+    std::error_code code;
+    std::filesystem::create_directories(paths.outputFolder, code);
+    if (code) {
+        std::cerr << "ampfx-sim: cannot create " << paths.outputFolder << ": " << code.message()
                   << "\n";
         return 2;
     }
     const std::filesystem::path folder = std::filesystem::path(scenario).parent_path();
     paths.inputFolder = folder.empty() ? "." : folder.string();
-    return RunScenario(text.str(), scenario, paths, std::cout, std::cerr);
+    paths.scenarioFile = scenario;
+    return RunScenario(text, scenario, paths, std::cout, std::cerr);
 }

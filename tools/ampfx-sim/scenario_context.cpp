@@ -1,6 +1,9 @@
 #include "scenario_context.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +28,18 @@ namespace {
 constexpr const char* kOutPrefix = "$OUT/";
 constexpr const char* kDriverFile = "C:\\Windows\\system32\\drivers\\Ampfx.sys";
 
-std::map<std::string, ScenarioCommandHandler>& CommandTable() {
-    static std::map<std::string, ScenarioCommandHandler> table;
+std::map<std::string, ScenarioCommandEntry>& CommandTable() {
+    static std::map<std::string, ScenarioCommandEntry> table;
     return table;
+}
+
+// The file's device and inode, if it exists.
+bool FileIdentity(const std::string& path, std::pair<uint64_t, uint64_t>* identity) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return false;
+    *identity = {static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+    return true;
 }
 
 }  // namespace
@@ -177,9 +189,22 @@ std::string ScenarioContext::InputPath(const std::string& name) const {
 std::string ScenarioContext::OutputPath(const std::string& name) const {
     const std::string relative =
         name.rfind(kOutPrefix, 0) == 0 ? name.substr(std::strlen(kOutPrefix)) : name;
-    if (fs::path(relative).is_absolute())
-        return relative;
+    // Results belong in the output folder: a name that climbs out of it, or starts anywhere
+    // else, could land on anything the user can write.
+    const fs::path path(relative);
+    if (relative.empty() || path.is_absolute() || path.has_root_name())
+        Fail("'" + name + "' is not a name inside the output folder");
+    for (const fs::path& component : path) {
+        if (component == "..")
+            Fail("'" + name + "' leads out of the output folder");
+    }
     return (fs::path(paths.outputFolder) / relative).string();
+}
+
+void ScenarioContext::ProtectFile(const std::string& path) {
+    std::pair<uint64_t, uint64_t> identity;
+    if (FileIdentity(path, &identity))
+        protected_.push_back(identity);
 }
 
 StereoPcm ScenarioContext::ReadAudio(const std::string& name) const {
@@ -194,6 +219,16 @@ void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio
     const std::string path = OutputPath(name);
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
+    // A link inside the output folder could still point outside it.
+    const fs::path folder = fs::weakly_canonical(paths.outputFolder, ec);
+    const fs::path target = fs::weakly_canonical(fs::path(path).parent_path(), ec);
+    const auto mismatch = std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
+    if (ec || mismatch.first != folder.end())
+        Fail("'" + name + "' leads out of the output folder");
+    std::pair<uint64_t, uint64_t> identity;
+    if (FileIdentity(path, &identity) &&
+        std::find(protected_.begin(), protected_.end(), identity) != protected_.end())
+        Fail("'" + name + "' is a file this scenario reads; write to another name");
     std::string error;
     if (!WriteStereoPcm(path, audio, &error))
         Fail(error);
@@ -201,16 +236,16 @@ void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio
 
 ScenarioCommandArea::ScenarioCommandArea(std::initializer_list<ScenarioCommandEntry> commands) {
     for (const ScenarioCommandEntry& command : commands) {
-        if (!CommandTable().emplace(command.name, command.run).second) {
+        if (!CommandTable().emplace(command.name, command).second) {
             std::fprintf(stderr, "ampfx-sim: command '%s' registered twice\n", command.name);
             std::abort();
         }
     }
 }
 
-ScenarioCommandHandler FindScenarioCommand(const std::string& name) {
+const ScenarioCommandEntry* FindScenarioCommand(const std::string& name) {
     const auto command = CommandTable().find(name);
-    return command == CommandTable().end() ? nullptr : command->second;
+    return command == CommandTable().end() ? nullptr : &command->second;
 }
 
 std::vector<std::string> ScenarioCommandNames() {

@@ -104,7 +104,11 @@ class ScenarioContext {
     std::string InputPath(const std::string& name) const;
     std::string OutputPath(const std::string& name) const;
     StereoPcm ReadAudio(const std::string& name) const;
+    // A scenario error when the name leads outside the output folder or to a file the
+    // scenario reads.
     void WriteAudio(const std::string& name, const StereoPcm& audio) const;
+    // The file at `path`, if it exists now, is never written over by this run.
+    void ProtectFile(const std::string& path);
 
   private:
     // Torn down in reverse: the service before the user system before the machine.
@@ -112,6 +116,8 @@ class ScenarioContext {
     std::unique_ptr<TempDrive> drive_;
     std::unique_ptr<host::UserSystem> system_;
     std::unique_ptr<dovrel::DovrelHost> dovrel_;
+    // Device and inode of every protected file.
+    std::vector<std::pair<uint64_t, uint64_t>> protected_;
 };
 
 // The commands of one area (registry, headsets, service, ...), each with its handler. An area
@@ -121,6 +127,9 @@ using ScenarioCommandHandler = void (*)(ScenarioContext& context, const Words& w
 struct ScenarioCommandEntry {
     const char* name;
     ScenarioCommandHandler run;
+    // The word that names a file the command reads (0: none), so that a run can keep its
+    // inputs from being written over.
+    size_t readsWord = 0;
 };
 
 class ScenarioCommandArea {
@@ -130,7 +139,7 @@ class ScenarioCommandArea {
     ScenarioCommandArea(std::initializer_list<ScenarioCommandEntry> commands);
 };
 
-// The handler of a command, or null for a name no area registered.
-ScenarioCommandHandler FindScenarioCommand(const std::string& name);
+// The command of that name, or null for a name no area registered.
+const ScenarioCommandEntry* FindScenarioCommand(const std::string& name);
 // Every registered command name, sorted.
 std::vector<std::string> ScenarioCommandNames();

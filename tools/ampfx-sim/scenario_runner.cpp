@@ -1,5 +1,8 @@
 #include "scenario_runner.h"
 
+#include <filesystem>
+#include <fstream>
+
 #include "scenario_context.h"
 #include "scenario_text.h"
 #include "tool_text.h"
@@ -24,10 +27,10 @@ bool ScenarioRunner::Execute(const std::vector<std::string>& words, std::string*
         echo += " " + QuoteWord(word);
     out << echo << "\n";
     try {
-        const ScenarioCommandHandler command = FindScenarioCommand(words[0]);
+        const ScenarioCommandEntry* command = FindScenarioCommand(words[0]);
         if (command == nullptr)
             Fail("unknown command '" + words[0] + "'");
-        command(impl_->context, words);
+        command->run(impl_->context, words);
     } catch (const ScenarioFailure& failure) {
         *error = failure.reason;
         out.flush();
@@ -35,6 +38,19 @@ bool ScenarioRunner::Execute(const std::vector<std::string>& words, std::string*
     }
     out.flush();
     return true;
+}
+
+void ScenarioRunner::ProtectInputs(const std::vector<std::vector<std::string>>& commands) {
+    ScenarioContext& context = impl_->context;
+    if (!context.paths.scenarioFile.empty())
+        context.ProtectFile(context.paths.scenarioFile);
+    for (const std::vector<std::string>& words : commands) {
+        if (words.empty())
+            continue;
+        const ScenarioCommandEntry* command = FindScenarioCommand(words[0]);
+        if (command != nullptr && command->readsWord > 0 && command->readsWord < words.size())
+            context.ProtectFile(context.InputPath(words[command->readsWord]));
+    }
 }
 
 int RunScenario(std::string_view text, const std::string& name, const ScenarioPaths& paths,
@@ -46,6 +62,10 @@ int RunScenario(std::string_view text, const std::string& name, const ScenarioPa
         return 2;
     }
     ScenarioRunner runner(paths, out);
+    std::vector<std::vector<std::string>> words;
+    for (const ScenarioCommand& command : commands)
+        words.push_back(command.words);
+    runner.ProtectInputs(words);
     for (const ScenarioCommand& command : commands) {
         std::string error;
         if (!runner.Execute(command.words, &error)) {
@@ -54,4 +74,33 @@ int RunScenario(std::string_view text, const std::string& name, const ScenarioPa
         }
     }
     return 0;
+}
+
+bool ReadScenarioFile(const std::string& path, std::string* text, std::string* error) {
+    constexpr size_t kMaxScenarioBytes = 16u << 20;
+    std::error_code code;
+    if (std::filesystem::is_directory(path, code)) {
+        *error = path + " is a folder, not a scenario";
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    text->clear();
+    char buffer[1 << 16];
+    while (file) {
+        file.read(buffer, sizeof buffer);
+        text->append(buffer, static_cast<size_t>(file.gcount()));
+        if (text->size() > kMaxScenarioBytes) {
+            *error = path + " is larger than a scenario may be (16 MiB)";
+            return false;
+        }
+    }
+    if (file.bad()) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    return true;
 }

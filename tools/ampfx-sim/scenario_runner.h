@@ -17,8 +17,11 @@ struct ScenarioPaths {
     // Relative names of files the scenario reads resolve against this folder (the
     // scenario's own); a name starting with "$OUT/" against the output folder.
     std::string inputFolder = ".";
-    // Relative names of files the scenario writes resolve against this folder.
+    // Relative names of files the scenario writes resolve against this folder, and no
+    // written file may lie outside it.
     std::string outputFolder = ".";
+    // The scenario's own file, if it has one: never written over.
+    std::string scenarioFile;
 };
 
 class ScenarioRunner {
@@ -36,6 +39,10 @@ class ScenarioRunner {
     // system answers, failures included, is output, not an error.
     bool Execute(const std::vector<std::string>& words, std::string* error);
 
+    // Files that exist now and that `commands` read (`play`, `compare-played`) are refused as
+    // the target of a write for the rest of the run, as is the scenario file itself.
+    void ProtectInputs(const std::vector<std::vector<std::string>>& commands);
+
     struct Impl;
 
   private:
@@ -47,3 +54,7 @@ class ScenarioRunner {
 // the run.
 int RunScenario(std::string_view text, const std::string& name, const ScenarioPaths& paths,
                 std::ostream& out, std::ostream& err);
+
+// The text of a scenario file. False with the reason for a folder, a file that cannot be read
+// or one larger than a scenario may be (16 MiB, so that a device that never ends is refused).
+bool ReadScenarioFile(const std::string& path, std::string* text, std::string* error);

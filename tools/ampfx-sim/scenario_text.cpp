@@ -5,6 +5,9 @@
 bool SplitScenario(std::string_view text, std::vector<ScenarioCommand>* commands,
                    ScenarioTextError* error) {
     commands->clear();
+    // Editors on Windows often begin a UTF-8 file with a byte-order mark.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
     size_t lineNumber = 0;
     size_t start = 0;
     while (start < text.size()) {

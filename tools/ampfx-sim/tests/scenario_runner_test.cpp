@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <sndfile.h>
+
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "scenario_context.h"
+#include "pcm_file.h"
 #include "scenario_runner.h"
 
 namespace {
@@ -63,11 +68,23 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
         {"reg dump \"HKLM\n", "t.scn:1: unterminated quote\n"},
         {"plug 0x160D\nheadset 1 timing held\nurb 1 abort-pipe\n",
          "t.scn:3: the headset holds its requests: switch it to immediate timing first\n"},
+        {"state AmpfxEQGain[5:2]\n",
+         "t.scn:1: 'AmpfxEQGain[5:2]' runs backwards: FIRST must not be after LAST\n"},
+        {"plug 0x1607\nsave-played 1 ../escaped.wav\n",
+         "t.scn:2: '../escaped.wav' leads out of the output folder\n"},
+        {"plug 0x1607\nsave-played 1 $OUT/sub/../../escaped.wav\n",
+         "t.scn:2: '$OUT/sub/../../escaped.wav' leads out of the output folder\n"},
+        {"generate tone 1000 1000 0.01 /tmp/ampfx-sim-escaped.wav\n",
+         "t.scn:1: '/tmp/ampfx-sim-escaped.wav' is not a name inside the output folder\n"},
+        {"plug 0x1607\nsave-played 1 \"\"\n",
+         "t.scn:2: '' is not a name inside the output folder\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.text), 2) << c.text;
         EXPECT_EQ(err_.str(), c.error) << c.text;
     }
+    EXPECT_FALSE(fs::exists(root_ / "escaped.wav"));
+    EXPECT_FALSE(fs::exists("/tmp/ampfx-sim-escaped.wav"));
     // Commands before the error ran and were echoed; none after it.
     Run("plug 0x1607\nplgu\nstate\n");
     EXPECT_EQ(out_.str(),
@@ -154,6 +171,98 @@ TEST_F(ScenarioRunnerTest, DeviceNumbersCountEveryPlugAndAReturningHeadsetSpeaks
 }
 
 }  // namespace
+
+TEST_F(ScenarioRunnerTest, AScenarioNeverWritesOverWhatItReads) {
+    // The output folder is the scenario's own, as when a scenario is run from its folder.
+    paths_.outputFolder = paths_.inputFolder;
+    paths_.scenarioFile = (fs::path(paths_.inputFolder) / "t.scn").string();
+    const std::string scenario = "plug 0x1607\nsave-played 1 t.scn\n";
+    std::ofstream(paths_.scenarioFile) << scenario;
+    ASSERT_EQ(Run("generate tone 1000 1000 0.01 input.wav\n"), 0) << err_.str();
+    const fs::path input = fs::path(paths_.inputFolder) / "input.wav";
+    const auto inputSize = fs::file_size(input);
+
+    struct Case {
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {scenario, "t.scn:2: 't.scn' is a file this scenario reads; write to another name\n"},
+        {"plug 0x1607\nplay 1 input.wav\nsave-played 1 input.wav\n",
+         "t.scn:3: 'input.wav' is a file this scenario reads; write to another name\n"},
+        // Read later in the run, or through the output prefix: the same file.
+        {"plug 0x1607\nsave-played 1 $OUT/input.wav\ncompare-played 1 input.wav\n",
+         "t.scn:2: '$OUT/input.wav' is a file this scenario reads; write to another name\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(c.text), 2) << c.text;
+        EXPECT_EQ(err_.str(), c.error) << c.text;
+    }
+    EXPECT_EQ(fs::file_size(input), inputSize);
+    std::ifstream back(paths_.scenarioFile);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), scenario);
+
+    // A file the scenario writes before it reads it back is its own result, not an input.
+    EXPECT_EQ(Run("generate tone 500 100 0.01 fresh.wav\nplug 0x1607\n"
+                  "play 1 $OUT/fresh.wav\ncompare-played 1 fresh.wav\n"),
+              0)
+        << err_.str();
+    EXPECT_NE(out_.str().find("equal=yes"), std::string::npos) << out_.str();
+}
+
+TEST_F(ScenarioRunnerTest, FloatAudioPlaysAtItsLevelAndIsNotEqualToSilence) {
+    // Half of full scale in 32-bit float, as editors write it.
+    ASSERT_EQ(Run("generate tone 1000 16384 0.02 tone16.wav\n"), 0) << err_.str();
+    StereoPcm tone;
+    std::string error;
+    ASSERT_TRUE(
+        ReadStereoPcm((fs::path(paths_.outputFolder) / "tone16.wav").string(), &tone, &error));
+    SF_INFO info{};
+    info.channels = 2;
+    info.samplerate = 48000;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    const std::string floatPath = (fs::path(paths_.inputFolder) / "tone.wav").string();
+    SNDFILE* file = sf_open(floatPath.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> samples(tone.bytes.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        int16_t sample;
+        std::memcpy(&sample, &tone.bytes[i * 2], 2);
+        samples[i] = sample / 32768.0f;
+    }
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size() / 2));
+    sf_close(file);
+
+    ASSERT_EQ(Run("plug 0x1607\n"
+                  "compare-played 1 tone.wav\n"
+                  "play 1 tone.wav\n"
+                  "compare-played 1 $OUT/tone16.wav\n"),
+              0)
+        << err_.str();
+    const std::string text = out_.str();
+    // Silence is not the file; what played (through the class driver alone) is the file at its
+    // level.
+    EXPECT_NE(text.find("played-bytes=0 file-bytes=3840 equal=no first-difference=0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("played-bytes=3840 file-bytes=3840 equal=yes\n"), std::string::npos)
+        << text;
+}
+
+TEST_F(ScenarioRunnerTest, TheEchoKeepsEveryWordAsWritten) {
+    ASSERT_EQ(Run("reg set \"HKLM\\SOFTWARE\\My Key\" \"\" sz \"\"\n"), 0) << err_.str();
+    EXPECT_EQ(out_.str(), "> reg set \"HKLM\\SOFTWARE\\My Key\" \"\" sz \"\"\nerror=0\n");
+}
+
+TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
+    std::string text;
+    std::string error;
+    EXPECT_FALSE(ReadScenarioFile(paths_.inputFolder, &text, &error));
+    EXPECT_NE(error.find("is a folder, not a scenario"), std::string::npos) << error;
+    EXPECT_FALSE(ReadScenarioFile("/dev/zero", &text, &error));
+    EXPECT_NE(error.find("larger than a scenario may be"), std::string::npos) << error;
+    EXPECT_FALSE(ReadScenarioFile(paths_.inputFolder + "/missing.scn", &text, &error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
 
 // Each command area registers itself from its own file; an area the link dropped, or one that
 // lost a command, would leave documented commands unknown.

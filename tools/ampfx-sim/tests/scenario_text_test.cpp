@@ -59,4 +59,15 @@ TEST(ScenarioTextTest, AnUnterminatedQuoteOrAControlCharacterNamesItsLine) {
     }
 }
 
+TEST(ScenarioTextTest, AByteOrderMarkIsNotPartOfTheFirstWord) {
+    for (const std::string text :
+         {"\xEF\xBB\xBFplug 0x1607\n", "\xEF\xBB\xBF# comment\r\nplug 0x1607"}) {
+        const auto commands = Split(text);
+        ASSERT_EQ(commands.size(), 1u);
+        EXPECT_EQ(commands[0].words, (Words{"plug", "0x1607"}));
+    }
+    // Only at the start of the file.
+    EXPECT_EQ(Split("plug\n\xEF\xBB\xBFplug\n")[1].words, (Words{"\xEF\xBB\xBFplug"}));
+}
+
 }  // namespace
