@@ -28,6 +28,14 @@ if(AMPFX_SANITIZE AND NOT WIN32)
     add_link_options(-fsanitize=${_ampfx_san})
 endif()
 
+# libFuzzer steers by the coverage of the code under test, which lives in the libraries a fuzz
+# target links, not in the target's own file. The fuzz build instruments every file of the tree
+# for coverage (the fuzzers alone link libFuzzer itself), so that no library a target reaches
+# is blind to it.
+if(AMPFX_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # A GoogleTest binary registered with CTest under the given labels.
 #   ampfx_add_gtest(name LABELS unit SOURCES a.cpp b.cpp LIBS lib1 lib2)
 function(ampfx_add_gtest name)
