@@ -120,7 +120,8 @@ typedef enum _USB_CONNECTION_STATUS {
     DeviceNotEnoughBandwidth,
     DeviceHubNestedTooDeeply,
     DeviceInLegacyHub
-} USB_CONNECTION_STATUS, *PUSB_CONNECTION_STATUS;
+} USB_CONNECTION_STATUS,
+    *PUSB_CONNECTION_STATUS;
 
 typedef struct _USB_NODE_CONNECTION_INFORMATION {
     ULONG ConnectionIndex;

@@ -208,7 +208,8 @@ NTSTATUS HubConnectionInformation(HubExtension* extension, PIRP irp, ULONG input
         info->PipeList[i].EndpointDescriptor = state->openPipes[i];
         info->PipeList[i].ScheduleOffset = 0;
     }
-    irp->IoStatus.Information = sizeof(USB_NODE_CONNECTION_INFORMATION) + pipes * sizeof(USB_PIPE_INFO);
+    irp->IoStatus.Information =
+        sizeof(USB_NODE_CONNECTION_INFORMATION) + pipes * sizeof(USB_PIPE_INFO);
     return STATUS_SUCCESS;
 }
 

@@ -8,7 +8,10 @@
 namespace host::usb_bus {
 
 // Every device object of the bus driver starts with its kind.
-enum DeviceKind : ULONG { kFunctionPdo = 0x4F445055 /* 'UPDO' */, kHubDevice = 0x42554855 /* 'UHUB' */ };
+enum DeviceKind : ULONG {
+    kFunctionPdo = 0x4F445055 /* 'UPDO' */,
+    kHubDevice = 0x42554855 /* 'UHUB' */
+};
 
 struct PdoExtension {
     ULONG kind;

@@ -236,7 +236,7 @@ class PnpManager {
     std::mutex topologyMutex_;
     std::map<int, HubRecord> hubs_;
     std::map<std::pair<int, int>, DevNode*> ports_;  // (hub, port) -> device
-    std::map<std::pair<int, int>, int> hubPorts_;     // (hub, port) -> external hub id
+    std::map<std::pair<int, int>, int> hubPorts_;    // (hub, port) -> external hub id
     int nextHub_ = 1;
     uint16_t nextAddress_ = 1;
     int pdoNames_ = 0;

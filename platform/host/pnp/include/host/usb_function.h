@@ -36,8 +36,8 @@ class UsbFunction {
     // arrive after it are failed by the bus driver without reaching the function.
     virtual void Disconnected() {}
 
-    // What the device's hub reports of it: its device descriptor, the configuration value it is in (0 when not
-    // configured) and the endpoints of its open pipes. Any thread.
+    // What the device's hub reports of it: its device descriptor, the configuration value it is in
+    // (0 when not configured) and the endpoints of its open pipes. Any thread.
     virtual USB_DEVICE_DESCRIPTOR DeviceDescriptor() const = 0;
     virtual uint8_t CurrentConfiguration() const { return 0; }
     virtual std::vector<USB_ENDPOINT_DESCRIPTOR> OpenPipes() const { return {}; }
