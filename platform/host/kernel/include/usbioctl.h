@@ -73,6 +73,75 @@
     CTL_CODE(FILE_DEVICE_USB, USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, METHOD_BUFFERED, \
              FILE_ANY_ACCESS)
 
+// The user-mode hub requests' records, packed to 1 byte as the kit declares them.
+#pragma pack(push, 1)
+
+typedef enum _USB_HUB_NODE { UsbHub, UsbMIParent } USB_HUB_NODE;
+
+typedef struct _USB_HUB_DESCRIPTOR {
+    UCHAR bDescriptorLength;
+    UCHAR bDescriptorType;
+    UCHAR bNumberOfPorts;
+    USHORT wHubCharacteristics;
+    UCHAR bPowerOnToPowerGood;
+    UCHAR bHubControlCurrent;
+    UCHAR bRemoveAndPowerMask[64];
+} USB_HUB_DESCRIPTOR, *PUSB_HUB_DESCRIPTOR;
+
+typedef struct _USB_HUB_INFORMATION {
+    USB_HUB_DESCRIPTOR HubDescriptor;
+    BOOLEAN HubIsBusPowered;
+} USB_HUB_INFORMATION, *PUSB_HUB_INFORMATION;
+
+typedef struct _USB_MI_PARENT_INFORMATION {
+    ULONG NumberOfInterfaces;
+} USB_MI_PARENT_INFORMATION, *PUSB_MI_PARENT_INFORMATION;
+
+typedef struct _USB_NODE_INFORMATION {
+    USB_HUB_NODE NodeType;
+    union {
+        USB_HUB_INFORMATION HubInformation;
+        USB_MI_PARENT_INFORMATION MiParentInformation;
+    } u;
+} USB_NODE_INFORMATION, *PUSB_NODE_INFORMATION;
+
+typedef struct _USB_PIPE_INFO {
+    USB_ENDPOINT_DESCRIPTOR EndpointDescriptor;
+    ULONG ScheduleOffset;
+} USB_PIPE_INFO, *PUSB_PIPE_INFO;
+
+typedef enum _USB_CONNECTION_STATUS {
+    NoDeviceConnected,
+    DeviceConnected,
+    DeviceFailedEnumeration,
+    DeviceGeneralFailure,
+    DeviceCausedOvercurrent,
+    DeviceNotEnoughPower,
+    DeviceNotEnoughBandwidth,
+    DeviceHubNestedTooDeeply,
+    DeviceInLegacyHub
+} USB_CONNECTION_STATUS,
+    *PUSB_CONNECTION_STATUS;
+
+typedef struct _USB_NODE_CONNECTION_INFORMATION {
+    ULONG ConnectionIndex;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    UCHAR CurrentConfigurationValue;
+    BOOLEAN LowSpeed;
+    BOOLEAN DeviceIsHub;
+    USHORT DeviceAddress;
+    ULONG NumberOfOpenPipes;
+    USB_CONNECTION_STATUS ConnectionStatus;
+    USB_PIPE_INFO PipeList[0];
+} USB_NODE_CONNECTION_INFORMATION, *PUSB_NODE_CONNECTION_INFORMATION;
+
+#pragma pack(pop)
+
+static_assert(sizeof(USB_HUB_DESCRIPTOR) == 71, "USB_HUB_DESCRIPTOR");
+static_assert(sizeof(USB_NODE_INFORMATION) == 76, "USB_NODE_INFORMATION");
+static_assert(sizeof(USB_PIPE_INFO) == 11, "USB_PIPE_INFO");
+static_assert(sizeof(USB_NODE_CONNECTION_INFORMATION) == 35, "USB_NODE_CONNECTION_INFORMATION");
+
 static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "IOCTL_INTERNAL_USB_SUBMIT_URB");
 static_assert(IOCTL_USB_GET_NODE_INFORMATION == 0x220408, "IOCTL_USB_GET_NODE_INFORMATION");
 static_assert(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION == 0x22040C,

@@ -1,6 +1,7 @@
 #include "host/pnp.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <mutex>
@@ -11,6 +12,10 @@
 #include "usb_bus.h"
 
 namespace host {
+
+const GUID kUsbHubInterfaceClass = {
+    0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
+
 namespace {
 
 constexpr const char* kEnumRoot = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\";
@@ -37,9 +42,12 @@ std::string FileNameOf(const std::string& path) {
 
 // The instance id Windows gives an interface of a device without a serial number: derived
 // from the device's place on the bus.
-std::string PortInstanceId(const UsbDeviceIdentity& identity, int port) {
+std::string PortInstanceId(const UsbDeviceIdentity& identity, UsbPort at) {
     uint32_t hash = 2166136261u;
-    const std::string seed = usb_bus::DeviceId(identity) + "#" + std::to_string(port);
+    std::string seed = usb_bus::DeviceId(identity) + "#" + std::to_string(at.port);
+    if (at.hub != PnpManager::kRootHub) {
+        seed += "@" + std::to_string(at.hub);
+    }
     for (char c : seed) {
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     }
@@ -89,12 +97,23 @@ PnpManager::PnpManager() {
     InstallDriverService(UsbAudioClassDriver::kServiceName, UsbAudioClassDriver::kImageName,
                          UsbAudioClassDriver::DriverEntry);
     kernel::LoadDriver("usbhub", "usbhub.sys", &bus_);
+    std::lock_guard<std::mutex> lock(topologyMutex_);
+    CreateHub(kRootHubPorts, UsbPort{-1, 0}, 0, 0);
 }
 
 PnpManager::~PnpManager() {
     kernel::KernelEntry entry;
     for (DevNode* node : Devices(true)) {
         Unplug(node);
+    }
+    std::vector<int> hubs = Hubs();
+    for (auto it = hubs.rbegin(); it != hubs.rend(); ++it) {
+        if (*it != kRootHub) {
+            UnplugHub(*it);
+        }
+    }
+    if (hubs_.count(kRootHub) != 0 && hubs_[kRootHub].device != nullptr) {
+        IoDeleteDevice(hubs_[kRootHub].device);
     }
     if (bus_ != nullptr) {
         kernel::RequestDriverUnload(bus_);
@@ -131,7 +150,8 @@ void PnpManager::CreateInstanceKey(const DevNode& node) {
     registry.SetDword(key, "ConfigFlags", 0);
     registry.SetDword(key, "Capabilities", 0x84);  // removable, surprise removal OK
     char location[48];
-    snprintf(location, sizeof(location), "0000.0000.0000.%03d.000.000.000.000.000", node.port_);
+    snprintf(location, sizeof(location), "0000.0000.0000.%03d.%03d.000.000.000.000", node.port_,
+             node.hub_);
     registry.SetString(key, "LocationInformation", location);
     char driverKey[16];
     snprintf(driverKey, sizeof(driverKey), "%04d", driverKeys_++);
@@ -143,12 +163,16 @@ void PnpManager::CreateInstanceKey(const DevNode& node) {
 }
 
 DevNode* PnpManager::PlugIn(const UsbDeviceIdentity& identity,
-                            std::shared_ptr<UsbFunction> function) {
+                            std::shared_ptr<UsbFunction> function, std::optional<UsbPort> at) {
     kernel::KernelEntry entry;
     std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
-    int port = 1;
-    while (ports_.count(port) != 0) {
-        ++port;
+    const InterfaceSnapshot before = SnapshotInterfaces();
+    UsbPort port;
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        if (!ClaimPort(at, &port)) {
+            return nullptr;
+        }
     }
     const std::string instanceId =
         identity.instanceId.empty() ? PortInstanceId(identity, port) : identity.instanceId;
@@ -163,7 +187,8 @@ DevNode* PnpManager::PlugIn(const UsbDeviceIdentity& identity,
     DevNode* node = slot.get();
     node->instancePath_ = instancePath;
     node->identity_ = identity;
-    node->port_ = port;
+    node->port_ = port.port;
+    node->hub_ = port.hub;
     node->function_ = function ? std::move(function)
                                : std::make_shared<BasicUsbFunction>(
                                      identity.vendorId, identity.productId, identity.revision);
@@ -175,9 +200,199 @@ DevNode* PnpManager::PlugIn(const UsbDeviceIdentity& identity,
         Fail(node, cm_problem::kFailedAdd, STATUS_INSUFFICIENT_RESOURCES);
         return node;
     }
-    ports_[port] = node;
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        node->address_ = NextAddress();
+        ports_[{port.hub, port.port}] = node;
+    }
     Build(node);
+    NotifyInterfaces(before);
     return node;
+}
+
+bool PnpManager::ClaimPort(std::optional<UsbPort> at, UsbPort* port) {
+    auto isFree = [this](int hub, int number) {
+        auto record = hubs_.find(hub);
+        return record != hubs_.end() && number >= 1 && number <= record->second.ports &&
+               ports_.count({hub, number}) == 0 && hubPorts_.count({hub, number}) == 0;
+    };
+    if (at) {
+        if (!isFree(at->hub, at->port)) {
+            return false;
+        }
+        *port = *at;
+        return true;
+    }
+    for (const auto& hub : hubs_) {
+        for (int number = 1; number <= hub.second.ports; ++number) {
+            if (isFree(hub.first, number)) {
+                *port = UsbPort{hub.first, number};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+uint16_t PnpManager::NextAddress() {
+    // Addresses 1 to 127, handed out in turn and skipping those in use, as a host controller
+    // driver does.
+    for (int tries = 0; tries < 127; ++tries) {
+        const uint16_t address = nextAddress_;
+        nextAddress_ = static_cast<uint16_t>(nextAddress_ % 127 + 1);
+        bool used = false;
+        for (const auto& device : ports_) {
+            used = used || device.second->address_ == address;
+        }
+        for (const auto& hub : hubs_) {
+            used = used || hub.second.address == address;
+        }
+        if (!used) {
+            return address;
+        }
+    }
+    return 0;
+}
+
+int PnpManager::CreateHub(int ports, UsbPort at, uint16_t vendorId, uint16_t productId) {
+    const int id = at.hub < 0 ? kRootHub : nextHub_++;
+    HubRecord record;
+    record.ports = ports;
+    record.at = at;
+    std::string instancePath = "USB\\ROOT_HUB20\\4&2f3a9c1&0";
+    if (id != kRootHub) {
+        record.address = NextAddress();
+        record.descriptor = MakeDeviceDescriptor(vendorId, productId, 0x0100);
+        record.descriptor.bcdUSB = 0x0200;
+        record.descriptor.bDeviceClass = 0x09;  // hub
+        record.descriptor.bMaxPacketSize0 = 64;
+        char text[64];
+        snprintf(text, sizeof(text), "USB\\VID_%04X&PID_%04X\\5&%08x&0&%d", vendorId, productId,
+                 0x1e2a3b40u + static_cast<unsigned>(id), at.port);
+        instancePath = text;
+    }
+    record.device = usb_bus::CreateHub(bus_, id, instancePath, this);
+    hubs_[id] = record;
+    if (id != kRootHub) {
+        hubPorts_[{at.hub, at.port}] = id;
+    }
+    return id;
+}
+
+int PnpManager::PlugInHub(int ports, std::optional<UsbPort> at, uint16_t vendorId,
+                          uint16_t productId) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (ports < 1 || ports > 127) {
+        return -1;
+    }
+    const InterfaceSnapshot before = SnapshotInterfaces();
+    int id;
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        UsbPort port;
+        if (!ClaimPort(at, &port)) {
+            return -1;
+        }
+        id = CreateHub(ports, port, vendorId, productId);
+    }
+    NotifyInterfaces(before);
+    return id;
+}
+
+void PnpManager::UnplugHub(int hub) {
+    kernel::KernelEntry entry;
+    std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    if (hub == kRootHub) {
+        return;
+    }
+    std::vector<DevNode*> devices;
+    std::vector<int> below;
+    PDEVICE_OBJECT device = nullptr;
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        auto record = hubs_.find(hub);
+        if (record == hubs_.end()) {
+            return;
+        }
+        for (const auto& port : ports_) {
+            if (port.first.first == hub) {
+                devices.push_back(port.second);
+            }
+        }
+        for (const auto& port : hubPorts_) {
+            if (port.first.first == hub) {
+                below.push_back(port.second);
+            }
+        }
+    }
+    for (int child : below) {
+        UnplugHub(child);
+    }
+    const InterfaceSnapshot before = SnapshotInterfaces();
+    for (DevNode* node : devices) {
+        UnplugLocked(node);
+    }
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        auto record = hubs_.find(hub);
+        device = record->second.device;
+        hubPorts_.erase({record->second.at.hub, record->second.at.port});
+        hubs_.erase(record);
+    }
+    if (device != nullptr) {
+        IoDeleteDevice(device);
+    }
+    NotifyInterfaces(before);
+}
+
+std::vector<int> PnpManager::Hubs() {
+    std::lock_guard<std::mutex> topology(topologyMutex_);
+    std::vector<int> hubs;
+    for (const auto& hub : hubs_) {
+        hubs.push_back(hub.first);
+    }
+    return hubs;
+}
+
+int PnpManager::HubPorts(int hub) {
+    std::lock_guard<std::mutex> topology(topologyMutex_);
+    auto record = hubs_.find(hub);
+    return record == hubs_.end() ? 0 : record->second.ports;
+}
+
+std::optional<UsbPortState> PnpManager::PortState(int hub, int port) {
+    std::shared_ptr<UsbFunction> function;
+    UsbPortState state;
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        auto record = hubs_.find(hub);
+        if (record == hubs_.end() || port < 1 || port > record->second.ports) {
+            return std::nullopt;
+        }
+        auto child = hubPorts_.find({hub, port});
+        if (child != hubPorts_.end()) {
+            const HubRecord& external = hubs_[child->second];
+            state.connected = true;
+            state.isHub = true;
+            state.address = external.address;
+            state.descriptor = external.descriptor;
+            state.configuration = 1;
+            return state;
+        }
+        auto device = ports_.find({hub, port});
+        if (device == ports_.end()) {
+            return state;
+        }
+        function = device->second->function_;
+        state.connected = true;
+        state.address = device->second->address_;
+    }
+    // The descriptor as the device gives it, asked outside the topology lock.
+    state.descriptor = function->DeviceDescriptor();
+    state.configuration = function->CurrentConfiguration();
+    state.openPipes = function->OpenPipes();
+    return state;
 }
 
 void PnpManager::Fail(DevNode* node, uint32_t problem, NTSTATUS status) {
@@ -330,6 +545,12 @@ void PnpManager::TearDown(DevNode* node, bool surprise) {
 void PnpManager::Unplug(DevNode* node) {
     kernel::KernelEntry entry;
     std::lock_guard<kernel::DispatcherMutex> lock(mutex_);
+    const InterfaceSnapshot before = SnapshotInterfaces();
+    UnplugLocked(node);
+    NotifyInterfaces(before);
+}
+
+void PnpManager::UnplugLocked(DevNode* node) {
     if (node == nullptr || node->pdo_ == nullptr) {
         return;
     }
@@ -341,7 +562,10 @@ void PnpManager::Unplug(DevNode* node) {
     } else {
         IoDeleteDevice(pdo);
     }
-    ports_.erase(node->port_);
+    {
+        std::lock_guard<std::mutex> topology(topologyMutex_);
+        ports_.erase({node->hub_, node->port_});
+    }
     node->pdo_ = nullptr;
     node->started_ = false;
 }
@@ -359,8 +583,10 @@ NTSTATUS PnpManager::Stop(DevNode* node) {
         kernel::SendSystemRequest(top, PnpLocation(IRP_MN_CANCEL_REMOVE_DEVICE));
         return query.status;
     }
+    const InterfaceSnapshot before = SnapshotInterfaces();
     TearDown(node, false);
     node->problem_ = cm_problem::kNone;
+    NotifyInterfaces(before);
     return STATUS_SUCCESS;
 }
 
@@ -372,7 +598,10 @@ bool PnpManager::Start(DevNode* node) {
     }
     node->problem_ = cm_problem::kNone;
     node->problemStatus_ = STATUS_SUCCESS;
-    return Build(node);
+    const InterfaceSnapshot before = SnapshotInterfaces();
+    const bool started = Build(node);
+    NotifyInterfaces(before);
+    return started;
 }
 
 bool PnpManager::Restart(DevNode* node) {
@@ -401,6 +630,79 @@ std::vector<DevNode*> PnpManager::Devices(bool presentOnly) {
         }
     }
     return devices;
+}
+
+int PnpManager::AddInterfaceListener(const GUID& interfaceClass, InterfaceListener listener) {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    const int id = nextListener_++;
+    listeners_[id] = ListenerRecord{interfaceClass, std::move(listener)};
+    return id;
+}
+
+void PnpManager::RemoveInterfaceListener(int id) {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    listeners_.erase(id);
+}
+
+PnpManager::InterfaceSnapshot PnpManager::SnapshotInterfaces() {
+    std::vector<GUID> classes;
+    {
+        std::lock_guard<std::mutex> lock(listenersMutex_);
+        for (const auto& listener : listeners_) {
+            classes.push_back(listener.second.interfaceClass);
+        }
+    }
+    InterfaceSnapshot snapshot;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        bool seen = false;
+        for (size_t k = 0; k < i; ++k) {
+            seen = seen || memcmp(&classes[k], &classes[i], sizeof(GUID)) == 0;
+        }
+        if (seen) {
+            continue;
+        }
+        for (const kernel::DeviceInterface& found : kernel::DeviceInterfaces(classes[i], true)) {
+            snapshot.emplace_back(found.symbolicLink, found.interfaceClass);
+        }
+    }
+    return snapshot;
+}
+
+void PnpManager::NotifyInterfaces(const InterfaceSnapshot& before) {
+    const InterfaceSnapshot after = SnapshotInterfaces();
+    auto contains = [](const InterfaceSnapshot& list, const std::string& link) {
+        for (const auto& entry : list) {
+            if (EqualsIgnoreCase(entry.first, link)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<DeviceInterfaceChange> changes;
+    for (const auto& entry : before) {
+        if (!contains(after, entry.first)) {
+            changes.push_back(DeviceInterfaceChange{false, entry.second, entry.first});
+        }
+    }
+    for (const auto& entry : after) {
+        if (!contains(before, entry.first)) {
+            changes.push_back(DeviceInterfaceChange{true, entry.second, entry.first});
+        }
+    }
+    std::vector<ListenerRecord> listeners;
+    {
+        std::lock_guard<std::mutex> lock(listenersMutex_);
+        for (const auto& listener : listeners_) {
+            listeners.push_back(listener.second);
+        }
+    }
+    for (const DeviceInterfaceChange& change : changes) {
+        for (const ListenerRecord& listener : listeners) {
+            if (memcmp(&listener.interfaceClass, &change.interfaceClass, sizeof(GUID)) == 0) {
+                listener.listener(change);
+            }
+        }
+    }
 }
 
 kernel::RequestResult PnpManager::SendPnp(DevNode* node, UCHAR minorFunction) {

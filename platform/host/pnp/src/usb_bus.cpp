@@ -134,7 +134,126 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp, PdoExtension* extension) {
     return status;
 }
 
+struct HubExtension {
+    ULONG kind;
+    PnpManager* manager;
+    int hub;
+};
+
+// IOCTL_USB_GET_NODE_INFORMATION: the hub's descriptor; the buffer must hold the whole record.
+NTSTATUS HubNodeInformation(HubExtension* extension, PIRP irp, ULONG outputLength) {
+    if (outputLength < sizeof(USB_NODE_INFORMATION)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    const int ports = extension->manager->HubPorts(extension->hub);
+    if (ports == 0) {
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    auto* info = static_cast<PUSB_NODE_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+    memset(info, 0, sizeof(*info));
+    info->NodeType = UsbHub;
+    USB_HUB_DESCRIPTOR& hub = info->u.HubInformation.HubDescriptor;
+    // Seven bytes, then the removable and the power-control masks of one bit per port and
+    // the hub itself, rounded up to whole bytes.
+    const int maskBytes = (ports + 1 + 7) / 8;
+    hub.bDescriptorLength = static_cast<UCHAR>(7 + 2 * maskBytes);
+    hub.bDescriptorType = 0x29;
+    hub.bNumberOfPorts = static_cast<UCHAR>(ports);
+    hub.wHubCharacteristics = 0x0009;  // per-port power switching and overcurrent reporting
+    hub.bPowerOnToPowerGood = 50;      // 100 ms
+    hub.bHubControlCurrent = 100;
+    for (int i = 0; i < maskBytes; ++i) {
+        hub.bRemoveAndPowerMask[maskBytes + i] = 0xFF;
+    }
+    info->u.HubInformation.HubIsBusPowered = extension->hub != PnpManager::kRootHub;
+    irp->IoStatus.Information = sizeof(USB_NODE_INFORMATION);
+    return STATUS_SUCCESS;
+}
+
+// IOCTL_USB_GET_NODE_CONNECTION_INFORMATION: one port of the hub, with as many of the
+// device's open pipes as the buffer holds.
+NTSTATUS HubConnectionInformation(HubExtension* extension, PIRP irp, ULONG inputLength,
+                                  ULONG outputLength) {
+    if (inputLength < sizeof(USB_NODE_CONNECTION_INFORMATION) ||
+        outputLength < sizeof(USB_NODE_CONNECTION_INFORMATION)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    auto* info = static_cast<PUSB_NODE_CONNECTION_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+    const ULONG index = info->ConnectionIndex;
+    const std::optional<UsbPortState> state =
+        index > 127 ? std::nullopt
+                    : extension->manager->PortState(extension->hub, static_cast<int>(index));
+    if (!state) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    memset(info, 0, outputLength);
+    info->ConnectionIndex = index;
+    if (!state->connected) {
+        info->ConnectionStatus = NoDeviceConnected;
+        irp->IoStatus.Information = sizeof(USB_NODE_CONNECTION_INFORMATION);
+        return STATUS_SUCCESS;
+    }
+    info->ConnectionStatus = DeviceConnected;
+    info->DeviceDescriptor = state->descriptor;
+    info->CurrentConfigurationValue = state->configuration;
+    info->DeviceIsHub = state->isHub;
+    info->DeviceAddress = state->address;
+    const ULONG room =
+        (outputLength - sizeof(USB_NODE_CONNECTION_INFORMATION)) / sizeof(USB_PIPE_INFO);
+    const ULONG pipes = static_cast<ULONG>(state->openPipes.size()) < room
+                            ? static_cast<ULONG>(state->openPipes.size())
+                            : room;
+    info->NumberOfOpenPipes = pipes;
+    for (ULONG i = 0; i < pipes; ++i) {
+        info->PipeList[i].EndpointDescriptor = state->openPipes[i];
+        info->PipeList[i].ScheduleOffset = 0;
+    }
+    irp->IoStatus.Information =
+        sizeof(USB_NODE_CONNECTION_INFORMATION) + pipes * sizeof(USB_PIPE_INFO);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS HubDispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* extension = static_cast<HubExtension*>(device->DeviceExtension);
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    switch (location->MajorFunction) {
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MJ_DEVICE_CONTROL: {
+            const auto& control = location->Parameters.DeviceIoControl;
+            if (control.IoControlCode == IOCTL_USB_GET_NODE_INFORMATION) {
+                status = HubNodeInformation(extension, irp, control.OutputBufferLength);
+            } else if (control.IoControlCode == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION) {
+                status = HubConnectionInformation(extension, irp, control.InputBufferLength,
+                                                  control.OutputBufferLength);
+            }
+            break;
+        }
+        case IRP_MJ_POWER:
+            PoStartNextPowerIrp(irp);
+            status = irp->IoStatus.Status;
+            break;
+        default:
+            status = irp->IoStatus.Status;
+            break;
+    }
+    if (!NT_SUCCESS(status)) {
+        irp->IoStatus.Information = 0;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    if (*static_cast<ULONG*>(device->DeviceExtension) == kHubDevice) {
+        return HubDispatch(device, irp);
+    }
     auto* extension = static_cast<PdoExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
@@ -193,6 +312,7 @@ PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFuncti
         return nullptr;
     }
     auto* extension = static_cast<PdoExtension*>(pdo->DeviceExtension);
+    extension->kind = kFunctionPdo;
     extension->node = node;
     extension->function = function;
     extension->gone = 0;
@@ -200,6 +320,31 @@ PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFuncti
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     kernel::SetDeviceInstancePath(pdo, node->InstancePath());
     return pdo;
+}
+
+PDEVICE_OBJECT CreateHub(PDRIVER_OBJECT bus, int hub, const std::string& instancePath,
+                         PnpManager* manager) {
+    const std::u16string name = Utf8ToUtf16("\\Device\\USBHUB-" + std::to_string(hub));
+    UNICODE_STRING deviceName;
+    RtlInitUnicodeString(&deviceName, reinterpret_cast<PCWSTR>(name.c_str()));
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(bus, sizeof(HubExtension), &deviceName, FILE_DEVICE_USB, 0,
+                                   FALSE, &device))) {
+        return nullptr;
+    }
+    auto* extension = static_cast<HubExtension*>(device->DeviceExtension);
+    extension->kind = kHubDevice;
+    extension->manager = manager;
+    extension->hub = hub;
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    kernel::SetDeviceInstancePath(device, instancePath);
+    UNICODE_STRING link{};
+    if (NT_SUCCESS(IoRegisterDeviceInterface(device, &kUsbHubInterfaceClass, nullptr, &link))) {
+        IoSetDeviceInterfaceState(&link, TRUE);
+        RtlFreeUnicodeString(&link);
+    }
+    return device;
 }
 
 void MarkGone(PDEVICE_OBJECT pdo) {
@@ -306,10 +451,14 @@ NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
                 request.TransferBufferLength = length;
                 break;
             }
-            case URB_FUNCTION_SELECT_CONFIGURATION:
-                urb->UrbSelectConfiguration.ConfigurationHandle =
-                    urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr ? this : nullptr;
+            case URB_FUNCTION_SELECT_CONFIGURATION: {
+                const bool configure =
+                    urb->UrbSelectConfiguration.ConfigurationDescriptor != nullptr;
+                urb->UrbSelectConfiguration.ConfigurationHandle = configure ? this : nullptr;
+                std::lock_guard<std::mutex> lock(mutex_);
+                configuration_ = configure ? 1 : 0;
                 break;
+            }
             case URB_FUNCTION_ISOCH_TRANSFER: {
                 auto& transfer = urb->UrbIsochronousTransfer;
                 transfer.ErrorCount = 0;
@@ -333,6 +482,11 @@ NTSTATUS BasicUsbFunction::InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
+}
+
+uint8_t BasicUsbFunction::CurrentConfiguration() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return configuration_;
 }
 
 std::vector<USHORT> BasicUsbFunction::UrbFunctions() const {

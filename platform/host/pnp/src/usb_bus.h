@@ -7,7 +7,14 @@
 
 namespace host::usb_bus {
 
+// Every device object of the bus driver starts with its kind.
+enum DeviceKind : ULONG {
+    kFunctionPdo = 0x4F445055 /* 'UPDO' */,
+    kHubDevice = 0x42554855 /* 'UHUB' */
+};
+
 struct PdoExtension {
+    ULONG kind;
     DevNode* node;
     UsbFunction* function;
     volatile LONG gone;  // the device has left the bus
@@ -17,6 +24,10 @@ DRIVER_INITIALIZE DriverEntry;
 
 // A PDO for a device on `port`, named "\Device\USBPDO-<index>".
 PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFunction* function);
+// A hub's device object, "\Device\USBHUB-<hub>", named by `instancePath` for its device
+// interface; it answers the user-mode hub requests from the manager's topology.
+PDEVICE_OBJECT CreateHub(PDRIVER_OBJECT bus, int hub, const std::string& instancePath,
+                         PnpManager* manager);
 // From now on the PDO fails what it is sent; its removal deletes it.
 void MarkGone(PDEVICE_OBJECT pdo);
 bool IsGone(PDEVICE_OBJECT pdo);

@@ -118,6 +118,7 @@ uint32_t Processes::Create(const std::string& commandLine, ProcessId* id,
         process->id = nextId_;
         nextId_ += 4;  // Windows hands out process ids in steps of four
         process->imagePath = imagePath;
+        process->commandLine = commandLine;
         processes_[process->id] = process;
     }
     for (const std::shared_ptr<Process>& done : finished) {
@@ -201,6 +202,16 @@ std::vector<ProcessId> Processes::RunningProcesses() {
         }
     }
     return running;
+}
+
+std::string Processes::ImagePath(ProcessId id) {
+    std::shared_ptr<Process> process = Find(id);
+    return process ? process->imagePath : std::string();
+}
+
+std::string Processes::CommandLine(ProcessId id) {
+    std::shared_ptr<Process> process = Find(id);
+    return process ? process->commandLine : std::string();
 }
 
 ProcessId Processes::Current() {

@@ -841,3 +841,31 @@ uint8_t UsbHeadset::AlternateSetting(uint8_t interfaceNumber) const {
 }
 
 }  // namespace host
+
+namespace host {
+
+uint8_t UsbHeadset::CurrentConfiguration() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return configured_ ? 1 : 0;
+}
+
+std::vector<USB_ENDPOINT_DESCRIPTOR> UsbHeadset::OpenPipes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<USB_ENDPOINT_DESCRIPTOR> open;
+    for (const Pipe& pipe : pipes_) {
+        if (pipe.handle != nullptr) {
+            USB_ENDPOINT_DESCRIPTOR endpoint{};
+            endpoint.bLength = sizeof(USB_ENDPOINT_DESCRIPTOR);
+            endpoint.bDescriptorType = USB_ENDPOINT_DESCRIPTOR_TYPE;
+            endpoint.bEndpointAddress = pipe.endpoint;
+            // Isochronous: adaptive for playback, asynchronous for capture.
+            endpoint.bmAttributes = (pipe.endpoint & 0x80) != 0 ? 0x05 : 0x09;
+            endpoint.wMaxPacketSize = pipe.maxPacket;
+            endpoint.bInterval = 1;
+            open.push_back(endpoint);
+        }
+    }
+    return open;
+}
+
+}  // namespace host

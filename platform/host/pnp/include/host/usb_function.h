@@ -35,6 +35,12 @@ class UsbFunction {
     // STATUS_DEVICE_NOT_CONNECTED with USBD_STATUS_DEVICE_GONE). PASSIVE_LEVEL; requests that
     // arrive after it are failed by the bus driver without reaching the function.
     virtual void Disconnected() {}
+
+    // What the device's hub reports of it: its device descriptor, the configuration value it is in
+    // (0 when not configured) and the endpoints of its open pipes. Any thread.
+    virtual USB_DEVICE_DESCRIPTOR DeviceDescriptor() const = 0;
+    virtual uint8_t CurrentConfiguration() const { return 0; }
+    virtual std::vector<USB_ENDPOINT_DESCRIPTOR> OpenPipes() const { return {}; }
 };
 
 // A function that answers the device-descriptor request with its identity, the
@@ -51,10 +57,13 @@ class BasicUsbFunction : public UsbFunction {
     // The URB function codes received, in order.
     std::vector<USHORT> UrbFunctions() const;
     const USB_DEVICE_DESCRIPTOR& Descriptor() const { return descriptor_; }
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override { return descriptor_; }
+    uint8_t CurrentConfiguration() const override;
 
   private:
     USB_DEVICE_DESCRIPTOR descriptor_;
     mutable std::mutex mutex_;
+    uint8_t configuration_ = 0;
     std::vector<USHORT> functions_;
 };
 

@@ -83,6 +83,11 @@ class Processes {
     void Terminate(ProcessId id, int exitCode);
     // The processes that have not ended yet.
     std::vector<ProcessId> RunningProcesses();
+    // A process's image path as it was started ("C:\Windows\system32\Dovrel.exe") and its
+    // whole command line, as GetModuleFileName and GetCommandLine give them to it; empty for
+    // an id that never was a process.
+    std::string ImagePath(ProcessId id);
+    std::string CommandLine(ProcessId id);
 
     // Inside a process (its main thread or a thread that adopted it): the process's id, 0
     // elsewhere.
@@ -107,6 +112,7 @@ class Processes {
     struct Process {
         ProcessId id = 0;
         std::string imagePath;
+        std::string commandLine;
         std::thread thread;
         bool ended = false;
         bool terminated = false;

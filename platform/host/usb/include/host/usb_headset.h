@@ -66,6 +66,9 @@ class UsbHeadset : public UsbFunction {
 
     NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override;
     void Disconnected() override;
+    USB_DEVICE_DESCRIPTOR DeviceDescriptor() const override { return device_; }
+    uint8_t CurrentConfiguration() const override;
+    std::vector<USB_ENDPOINT_DESCRIPTOR> OpenPipes() const override;
 
     const USB_DEVICE_DESCRIPTOR& Descriptor() const { return device_; }
     // The whole configuration descriptor with its interface, endpoint and class descriptors.
