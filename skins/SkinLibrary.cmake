@@ -1,7 +1,8 @@
 # Building skin libraries with mingw-w64, the same way in every preset: the host build needs
 # the real PE files for its simulated LoadLibraryW, the Windows builds ship them. The commands
 # are explicit (not add_library) so a library is byte for byte the same whichever preset
-# built it: no time stamp, no C runtime, only the two entry points.
+# built it: no time stamp, no image base derived from the output path, no C runtime, only
+# the two entry points.
 
 find_program(AMPFX_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(AMPFX_SKIN_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR})
@@ -59,7 +60,8 @@ function(ampfx_add_skin_library target)
         COMMAND ${gxx} ${flags} -DAMPFX_SKIN_IS_DEFAULT=${ARG_DEFAULT}
                 -I ${AMPFX_SKIN_SOURCE_DIR}/src -c ${src} -o ${work}/exports.o
         COMMAND ${gxx} -shared -nostdlib -nostartfiles -s -Wl,--entry,${entry}
-                -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat
+                -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base
+                -Wl,--dynamicbase -Wl,--nxcompat
                 -o ${ARG_OUTPUT} ${work}/exports.o ${work}/res.o ${work}/exports.def -luser32)
     if(ARG_CHECK)
         list(APPEND commands
@@ -75,6 +77,32 @@ function(ampfx_add_skin_library target)
                 ${work}/exports.def ${AMPFX_SKIN_SOURCE_DIR}/tools/check_skin_dll.py
                 ${AMPFX_SKIN_CONTRACT}
         COMMENT "Skin library ${ARG_OUTPUT}"
+        VERBATIM)
+    add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
+endfunction()
+
+# A library of resources only, without code or exports (the panel's own resources on the
+# host, say).
+#   ampfx_add_resource_library(target OUTPUT dll TRIPLE triple RC script
+#                              [INCLUDES folders] [DEPENDS files])
+function(ampfx_add_resource_library target)
+    cmake_parse_arguments(ARG "" "OUTPUT;TRIPLE;RC" "INCLUDES;DEPENDS" ${ARGN})
+    find_program(windres_${ARG_TRIPLE} ${ARG_TRIPLE}-windres REQUIRED)
+    find_program(gxx_${ARG_TRIPLE} ${ARG_TRIPLE}-g++ REQUIRED)
+    set(work ${CMAKE_CURRENT_BINARY_DIR}/${target}.dir)
+    set(includes)
+    foreach(dir IN LISTS ARG_INCLUDES)
+        list(APPEND includes -I ${dir})
+    endforeach()
+    get_filename_component(out_dir ${ARG_OUTPUT} DIRECTORY)
+    add_custom_command(OUTPUT ${ARG_OUTPUT}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir} ${work}
+        COMMAND ${windres_${ARG_TRIPLE}} ${includes} ${ARG_RC} -O coff -o ${work}/res.o
+        COMMAND ${gxx_${ARG_TRIPLE}} -shared -nostdlib -nostartfiles -s -Wl,--entry,0
+                -Wl,--no-insert-timestamp -Wl,--disable-auto-image-base
+                -o ${ARG_OUTPUT} ${work}/res.o
+        DEPENDS ${ARG_RC} ${ARG_DEPENDS}
+        COMMENT "Resource library ${ARG_OUTPUT}"
         VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
 endfunction()

@@ -165,3 +165,50 @@ TEST(SkinLoaderTest, ABareNameIsLookedForInTheSystemDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// The panel's own logo: bitmap 133 of the program's resources, language-neutral, 150 by 36 at
+// 24 bits, on a ground of pure green with a hard edge (a pixel that is merely greenish would
+// survive the colour key as a green fringe).
+TEST(PanelResourcesTest, TheLogoIsAHardEdgedBadgeOnPureGreen) {
+    SkinMachine machine;
+    HMODULE module = machine.modules.LoadLibraryW(
+        machine.Install(AMPFX_PANEL_RESOURCES_DLL, "QX_AudioControl.resources.dll"));
+    ASSERT_NE(module, nullptr) << Modules::GetLastError();
+    host::HRSRC logo = machine.modules.FindResourceW(module, 133, host::kRtBitmap);
+    ASSERT_NE(logo, nullptr);
+    auto dib = static_cast<const uint8_t*>(machine.modules.LoadResource(module, logo));
+    uint32_t size = machine.modules.SizeofResource(module, logo);
+    std::vector<uint8_t> file = skin_test::ReadHostFile(AMPFX_PANEL_LOGO_BMP);
+    ASSERT_EQ(size + 14, file.size());
+    EXPECT_TRUE(std::equal(dib, dib + size, file.begin() + 14));
+    auto u32 = [&](size_t at) {
+        return dib[at] | dib[at + 1] << 8 | dib[at + 2] << 16 | dib[at + 3] << 24;
+    };
+    ASSERT_EQ(u32(4), 150u);
+    ASSERT_EQ(u32(8), 36u);
+    ASSERT_EQ(dib[14], 24);
+    const uint8_t* pixels = dib + 40;
+    const size_t stride = (150 * 3 + 3) & ~3u;
+    int green = 0, badge = 0, fringe = 0;
+    for (int y = 0; y < 36; ++y) {
+        for (int x = 0; x < 150; ++x) {
+            const uint8_t* p = pixels + y * stride + x * 3;  // blue, green, red
+            if (p[0] == 0 && p[1] == 255 && p[2] == 0) {
+                ++green;
+            } else if (p[1] > p[0] + 80 && p[1] > p[2] + 80) {
+                ++fringe;
+            } else {
+                ++badge;
+            }
+        }
+    }
+    EXPECT_GT(green, 0) << "the corners are cut away";
+    EXPECT_GT(badge, 150 * 36 / 2);
+    EXPECT_EQ(fringe, 0);
+    const uint8_t* corner = pixels;  // bottom-left pixel of the bottom-up picture
+    EXPECT_EQ(corner[1], 255);
+}
+
+}  // namespace
