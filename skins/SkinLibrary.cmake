@@ -1,3 +1,5 @@
+include_guard(GLOBAL)
+
 # Building skin libraries with mingw-w64, the same way in every preset: the host build needs
 # the real PE files for its simulated LoadLibraryW, the Windows builds ship them. The commands
 # are explicit (not add_library) so a library is byte for byte the same whichever preset
