@@ -432,7 +432,7 @@ class Skin:
         d.line((cx, 0, cx, h), fill=(40, 80, 86))
         d.line((0, cy, w, cy), fill=(40, 80, 86))
         self.head_from_above(img, (cx, cy), 13)
-        art.label(img, (cx, 10), "FRONT", 9, fill=(60, 120, 124), bold=False, shadow=False)
+        art.label(img, (cx, 10), self.t["front"], 9, fill=(60, 120, 124), bold=False, shadow=False)
         art.sanitize(img, BLACK, (1, 1, 1))
         return img
 
@@ -468,7 +468,7 @@ class Skin:
             y = cy - 150 * math.sin(math.radians(a))
             d.line((cx, cy, x, y), fill=(24, 34, 50))
         self.head_from_above(img, (int(cx), int(cy)), 14)
-        art.label(img, (int(cx), 10), "FRONT", 9, fill=(80, 110, 150), bold=False, shadow=False)
+        art.label(img, (int(cx), 10), self.t["front"], 9, fill=(80, 110, 150), bold=False, shadow=False)
         art.sanitize(img, BLACK, (1, 1, 1))
         return img
 

@@ -61,6 +61,7 @@ _TEXTS = {
     "drag_hint": ("DRAG A SPEAKER TO PLACE IT", "拖动扬声器改变位置", "拖曳喇叭改變位置"),
     "toolbar_hint": ("TOOLBAR: VOLUME, TURN, MOVE", "工具栏：音量、旋转、移动", "工具列：音量、旋轉、移動"),
     "vol": ("VOL", "音量", "音量"),
+    "front": ("FRONT", "前方", "前方"),
 }
 
 
