@@ -9,6 +9,7 @@ packages=(
     mingw-w64
     clang libclang-rt-14-dev
     sox
+    python3-pil fonts-dejavu-core fonts-wqy-microhei
     wine64 xvfb
 )
 

@@ -1,0 +1,18 @@
+// Texts of the en skin's dialogs, menu and string table (UTF-8).
+#pragma once
+#define TXT_NAME "English"
+#define TXT_OPEN "Open"
+#define TXT_SAVE "Save"
+#define TXT_DELETE "Delete"
+#define TXT_PRESET_CAPTION "Equalizer Preset"
+#define TXT_OK "OK"
+#define TXT_CANCEL "Cancel"
+#define TXT_CHANGE_SKIN "Change Skin"
+#define TXT_CLOSE "Close"
+#define TXT_DIALOG_FONT "MS Shell Dlg"
+#define TXT_ROW1 "Device"
+#define TXT_ROW2 "Vendor"
+#define TXT_ROW3 "Product"
+#define TXT_ROW4 "Driver"
+#define TXT_ROW5 "Sample rate"
+#define TXT_ROW6 "Channels"

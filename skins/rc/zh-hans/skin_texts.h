@@ -1,0 +1,18 @@
+// Texts of the zh-hans skin's dialogs, menu and string table (UTF-8).
+#pragma once
+#define TXT_NAME "简体中文"
+#define TXT_OPEN "打开"
+#define TXT_SAVE "保存"
+#define TXT_DELETE "删除"
+#define TXT_PRESET_CAPTION "均衡器预设"
+#define TXT_OK "确定"
+#define TXT_CANCEL "取消"
+#define TXT_CHANGE_SKIN "更换皮肤"
+#define TXT_CLOSE "关闭"
+#define TXT_DIALOG_FONT "SimSun"
+#define TXT_ROW1 "设备"
+#define TXT_ROW2 "厂商"
+#define TXT_ROW3 "产品"
+#define TXT_ROW4 "驱动程序"
+#define TXT_ROW5 "采样率"
+#define TXT_ROW6 "声道"

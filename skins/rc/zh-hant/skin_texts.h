@@ -1,0 +1,18 @@
+// Texts of the zh-hant skin's dialogs, menu and string table (UTF-8).
+#pragma once
+#define TXT_NAME "繁體中文"
+#define TXT_OPEN "開啟"
+#define TXT_SAVE "儲存"
+#define TXT_DELETE "刪除"
+#define TXT_PRESET_CAPTION "等化器預設"
+#define TXT_OK "確定"
+#define TXT_CANCEL "取消"
+#define TXT_CHANGE_SKIN "更換外觀"
+#define TXT_CLOSE "關閉"
+#define TXT_DIALOG_FONT "PMingLiU"
+#define TXT_ROW1 "裝置"
+#define TXT_ROW2 "廠商"
+#define TXT_ROW3 "產品"
+#define TXT_ROW4 "驅動程式"
+#define TXT_ROW5 "取樣率"
+#define TXT_ROW6 "聲道"
