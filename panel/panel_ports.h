@@ -206,3 +206,50 @@ class DiscoveryPorts {
     virtual bool WaveOutName(std::u16string* name) = 0;
     virtual bool WaveInName(std::u16string* name) = 0;
 };
+
+// The registry as the preset dialog uses it, under HKEY_CURRENT_USER. Results are Windows
+// error codes (0 success).
+class PanelRegistry {
+  public:
+    using Key = intptr_t;
+    virtual ~PanelRegistry() = default;
+    virtual long OpenUserKey(const std::u16string& path, Key* key) = 0;
+    virtual long CreateUserKey(const std::u16string& path, Key* key) = 0;
+    virtual long OpenSubKey(Key parent, const std::u16string& name, Key* key) = 0;
+    virtual long CreateSubKey(Key parent, const std::u16string& name, Key* key) = 0;
+    virtual long EnumSubKey(Key key, uint32_t index, std::u16string* name) = 0;
+    // Succeeds only for a REG_DWORD of four bytes.
+    virtual long QueryDword(Key key, const std::u16string& name, uint32_t* value) = 0;
+    virtual long SetDword(Key key, const std::u16string& name, uint32_t value) = 0;
+    virtual long DeleteSubKey(Key parent, const std::u16string& name) = 0;
+    virtual void CloseKey(Key key) = 0;
+};
+
+// The controls of a modal dialog built from a skin template, as its handlers reach them.
+class DialogControls {
+  public:
+    virtual ~DialogControls() = default;
+    virtual void SetTitle(const std::u16string& text) = 0;
+    virtual void SetItemText(int id, const std::u16string& text) = 0;
+    virtual std::u16string ItemText(int id) = 0;
+    virtual void EnableItem(int id, bool enable) = 0;
+    virtual void ShowItem(int id, bool show) = 0;
+    // A sorted list box: entries are kept in order, the selection is an index or -1.
+    virtual void ListAdd(int id, const std::u16string& text) = 0;
+    virtual int ListSelection(int id) = 0;
+    virtual std::u16string ListText(int id, int index) = 0;
+    virtual void MoveTo(int screenX, int screenY) = 0;
+};
+
+// Runs one modal dialog of the current skin; the platform calls the dialog's handlers and
+// returns the code the dialog ended with (IDOK 1, IDCANCEL 2; 0 or -1 when it could not run).
+class ModalDialogHost {
+  public:
+    virtual ~ModalDialogHost() = default;
+    struct Handlers {
+        std::function<void(DialogControls&)> onInit;
+        std::function<void(DialogControls&, int controlId, int notification)> onCommand;
+        std::function<bool(DialogControls&)> onOk;  // true ends the dialog with IDOK
+    };
+    virtual int RunModal(ResourceModule& skin, uint16_t templateId, const Handlers& handlers) = 0;
+};

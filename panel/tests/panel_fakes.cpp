@@ -98,6 +98,15 @@ std::unique_ptr<FakeModule> MakeSkin(const std::u16string& path) {
     Word(menu, 32771);
     Text(menu, u"Close");
     skin->Add(kResourceMenu, 1073, menu);
+    // String block 68 holds ids 1072 to 1087: "Open", "Save", "Delete" at 1075 to 1077.
+    std::vector<uint8_t> strings;
+    const std::u16string texts[16] = {u"", u"", u"", u"Open", u"Save", u"Delete", u"English"};
+    for (const std::u16string& text : texts) {
+        Word(strings, static_cast<uint16_t>(text.size()));
+        for (char16_t c : text)
+            Word(strings, static_cast<uint16_t>(c));
+    }
+    skin->Add(kResourceString, 68, strings);
     skin->Add(kResourceWave, 1071, std::vector<uint8_t>(44, 0x11));
     skin->Add(kResourceWave, 1072, std::vector<uint8_t>(46, 0x22));
     return skin;

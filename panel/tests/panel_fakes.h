@@ -3,6 +3,7 @@
 // built from pictures made here, a machine's files and devices, and a shell that records.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -14,6 +15,7 @@
 #include "ampfx_ioctl.h"
 #include "driver_link.h"
 #include "panel_ports.h"
+#include "audio_control_dlg.h"
 #include "raster.h"
 
 namespace panel_test {
@@ -365,6 +367,182 @@ class FakeMicrophone : public MicrophonePorts {
             return 1;
         field = value;
         return 0;
+    }
+};
+
+// HKEY_CURRENT_USER as a tree of keys with DWORD (or other, unreadable) values.
+class FakeRegistry : public PanelRegistry {
+  public:
+    struct Node {
+        std::map<std::u16string, std::unique_ptr<Node>> keys;        // sorted, as enumeration is
+        std::map<std::u16string, std::pair<bool, uint32_t>> values;  // (is a DWORD, value)
+    };
+    Node root;
+    bool failWrites = false;
+    int openKeys = 0;
+
+    long OpenUserKey(const std::u16string& path, Key* key) override {
+        return Walk(&root, path, false, key);
+    }
+    long CreateUserKey(const std::u16string& path, Key* key) override {
+        return Walk(&root, path, true, key);
+    }
+    long OpenSubKey(Key parent, const std::u16string& name, Key* key) override {
+        return Walk(reinterpret_cast<Node*>(parent), name, false, key);
+    }
+    long CreateSubKey(Key parent, const std::u16string& name, Key* key) override {
+        if (name.empty() || name.size() > 255)
+            return 161;  // ERROR_BAD_PATHNAME
+        return Walk(reinterpret_cast<Node*>(parent), name, true, key);
+    }
+    long EnumSubKey(Key key, uint32_t index, std::u16string* name) override {
+        Node* node = reinterpret_cast<Node*>(key);
+        if (index >= node->keys.size())
+            return 259;  // ERROR_NO_MORE_ITEMS
+        auto it = node->keys.begin();
+        std::advance(it, index);
+        *name = it->first;
+        return 0;
+    }
+    long QueryDword(Key key, const std::u16string& name, uint32_t* value) override {
+        Node* node = reinterpret_cast<Node*>(key);
+        const auto it = node->values.find(name);
+        if (it == node->values.end() || !it->second.first)
+            return 2;
+        *value = it->second.second;
+        return 0;
+    }
+    long SetDword(Key key, const std::u16string& name, uint32_t value) override {
+        if (failWrites)
+            return 5;
+        reinterpret_cast<Node*>(key)->values[name] = {true, value};
+        return 0;
+    }
+    long DeleteSubKey(Key parent, const std::u16string& name) override {
+        Node* node = reinterpret_cast<Node*>(parent);
+        const auto it = node->keys.find(name);
+        if (it == node->keys.end() || !it->second->keys.empty())
+            return 5;  // a key with subkeys is not deleted, as RegDeleteKey refuses it
+        node->keys.erase(it);
+        return 0;
+    }
+    void CloseKey(Key) override { --openKeys; }
+
+    Node* Find(const std::u16string& path) {
+        Key key = 0;
+        if (Walk(&root, path, false, &key) != 0)
+            return nullptr;
+        --openKeys;
+        return reinterpret_cast<Node*>(key);
+    }
+
+  private:
+    long Walk(Node* node, const std::u16string& path, bool create, Key* key) {
+        size_t start = 0;
+        while (start <= path.size()) {
+            const size_t end = std::min(path.find(u'\\', start), path.size());
+            const std::u16string part = path.substr(start, end - start);
+            if (!part.empty()) {
+                auto it = node->keys.find(part);
+                if (it == node->keys.end()) {
+                    if (!create)
+                        return 2;  // ERROR_FILE_NOT_FOUND
+                    it = node->keys.emplace(part, std::make_unique<Node>()).first;
+                }
+                node = it->second.get();
+            }
+            start = end + 1;
+        }
+        ++openKeys;
+        *key = reinterpret_cast<Key>(node);
+        return 0;
+    }
+};
+
+// A modal dialog with the controls of the preset template, answered by a script.
+class FakeDialogs : public ModalDialogHost, public DialogControls {
+  public:
+    // "select NAME", "type TEXT", "ok", "cancel"
+    std::deque<std::string> script;
+    std::u16string title, okText;
+    std::vector<std::u16string> list;
+    int selection = -1;
+    std::u16string edit;
+    bool okEnabled = true, editShown = false;
+    int moveX = 0, moveY = 0, runs = 0;
+    std::vector<bool> okStates;  // OK's state whenever the script acted
+
+    int RunModal(ResourceModule&, uint16_t templateId, const Handlers& handlers) override {
+        if (templateId != 1074)
+            return -1;
+        ++runs;
+        list.clear();
+        selection = -1;
+        edit.clear();
+        editShown = false;
+        handlers.onInit(*this);
+        while (!script.empty()) {
+            const std::string step = script.front();
+            script.pop_front();
+            okStates.push_back(okEnabled);
+            if (step == "ok") {
+                if (!okEnabled)
+                    continue;  // a greyed button cannot be clicked
+                handlers.onOk(*this);
+                return 1;
+            }
+            if (step == "cancel")
+                return 2;
+            if (step.rfind("select ", 0) == 0) {
+                const std::u16string name(step.begin() + 7, step.end());
+                for (size_t i = 0; i < list.size(); ++i)
+                    if (list[i] == name)
+                        selection = static_cast<int>(i);
+                handlers.onCommand(*this, 1000, 1);
+            } else if (step.rfind("type ", 0) == 0) {
+                edit.assign(step.begin() + 5, step.end());
+                handlers.onCommand(*this, 1001, 0x300);
+            }
+        }
+        return 2;
+    }
+    void SetTitle(const std::u16string& text) override { title = text; }
+    void SetItemText(int id, const std::u16string& text) override {
+        if (id == 1)
+            okText = text;
+        else if (id == 1001)
+            edit = text;
+    }
+    std::u16string ItemText(int id) override { return id == 1001 ? edit : u""; }
+    void EnableItem(int id, bool enable) override {
+        if (id == 1)
+            okEnabled = enable;
+    }
+    void ShowItem(int id, bool show) override {
+        if (id == 1001)
+            editShown = show;
+    }
+    void ListAdd(int, const std::u16string& text) override {
+        list.insert(std::upper_bound(list.begin(), list.end(), text), text);
+    }
+    int ListSelection(int) override { return selection; }
+    std::u16string ListText(int, int index) override {
+        return index >= 0 && index < static_cast<int>(list.size()) ? list[index] : u"";
+    }
+    void MoveTo(int x, int y) override { moveX = x, moveY = y; }
+};
+
+// Every fake, wired as the panel's entry code would wire the real ports.
+struct FakeMachine {
+    FakeSystem system;
+    FakeShell shell;
+    FakeDiscovery discovery;
+    FakeDriver driver;
+    FakeMicrophone mic;
+    FakeRegistry registry;
+    FakeDialogs dialogs;
+    PanelPorts Ports() {
+        return PanelPorts{system, shell, discovery, driver, mic, registry, dialogs};
     }
 };
 

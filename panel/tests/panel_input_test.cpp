@@ -15,12 +15,15 @@ namespace {
 const std::u16string kSettings = u"C:\\ProgramData\\QEXAudioEQAndMicData.dat";
 
 struct Clicks {
-    FakeSystem system;
-    FakeShell shell;
-    FakeDiscovery discovery;
-    FakeDriver driver;
-    FakeMicrophone mic;
-    CQEXAudioControlDlg dlg{system, shell, discovery, driver, mic};
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
+    FakeDriver& driver = machine.driver;
+    FakeMicrophone& mic = machine.mic;
+    FakeRegistry& registry = machine.registry;
+    FakeDialogs& dialogs = machine.dialogs;
+    CQEXAudioControlDlg dlg{machine.Ports()};
 
     Clicks() {
         dlg.SetResourceModule(&system.InstallSkin(u"English.dll"));
@@ -126,6 +129,67 @@ TEST(PanelEqualizer, PresetsResetAndTheDisabledState) {
     c.Click(300, 100);  // Enable: on again
     EXPECT_EQ(c.driver.eqEnabled, 1u);
     EXPECT_EQ(c.dlg.EqDisabled, 0);
+}
+
+TEST(PanelPresets, SaveLoadAndDeleteThroughTheDialog) {
+    Clicks c;
+    c.Click(90, 380);  // Rock
+    c.dialogs.script = {"select Anything", "type Mine", "ok"};
+    c.Click(490, 100);  // Save
+    EXPECT_EQ(c.dialogs.title, u"Save");
+    EXPECT_EQ(c.dialogs.okText, u"Save");
+    EXPECT_TRUE(c.dialogs.editShown);
+    EXPECT_EQ(c.dialogs.okStates, (std::vector<bool>{false, false, true}))
+        << "OK waits for a name; a selection does not enable it";
+    EXPECT_EQ(c.dialogs.moveX, 700) << "the dialog opens at the pointer";
+    FakeRegistry::Node* mine = c.registry.Find(u"Software\\QEXAudioEQ\\Mine");
+    ASSERT_NE(mine, nullptr);
+    for (int band = 0; band < 10; ++band)
+        EXPECT_EQ(mine->values[std::u16string(1, u'0' + band)].second,
+                  static_cast<uint32_t>(kEqPresets[4].knobTopY[band]));
+
+    // A preset with a missing and a wrong-type value: those bands go to 300.
+    FakeRegistry::Node* odd = c.registry.Find(u"Software\\QEXAudioEQ");
+    auto& partial = odd->keys[u"Partial"];
+    partial = std::make_unique<FakeRegistry::Node>();
+    partial->values[u"0"] = {true, 250};
+    partial->values[u"1"] = {false, 260};
+    partial->values[u"2"] = {true, 9999};
+    c.Click(400, 100);  // Reset
+    c.dialogs.script = {"ok", "select Partial", "ok"};
+    c.Click(230, 100);  // Load
+    EXPECT_EQ(c.dialogs.title, u"Open");
+    EXPECT_EQ(c.dialogs.list, (std::vector<std::u16string>{u"Mine", u"Partial"}));
+    EXPECT_EQ(c.dialogs.okStates.back(), true);
+    EXPECT_EQ(c.dlg.EqKnobTop[0].y, 250);
+    EXPECT_EQ(c.dlg.EqKnobTop[1].y, 300);
+    EXPECT_EQ(c.dlg.EqKnobTop[2].y, 300) << "a position off the track counts as unreadable";
+    EXPECT_EQ(c.dlg.EqKnobTop[9].y, 300);
+    EXPECT_FLOAT_EQ(c.driver.gains[0], EqKnobGain(250));
+    EXPECT_FLOAT_EQ(c.driver.gains[9], EqKnobGain(300));
+
+    c.dialogs.script = {"select Mine", "ok"};
+    c.Click(570, 100);  // Delete
+    EXPECT_EQ(c.registry.Find(u"Software\\QEXAudioEQ\\Mine"), nullptr);
+    EXPECT_NE(c.registry.Find(u"Software\\QEXAudioEQ\\Partial"), nullptr);
+    EXPECT_TRUE(c.shell.boxes.empty());
+    EXPECT_EQ(c.registry.openKeys, 0) << "every key opened is closed again";
+
+    // Cancel changes nothing; names with a backslash nest, and writes that fail say so.
+    c.dialogs.script = {"type a\\b", "ok"};
+    c.Click(490, 100);
+    ASSERT_NE(c.registry.Find(u"Software\\QEXAudioEQ\\a\\b"), nullptr);
+    c.dialogs.script = {"cancel"};
+    c.Click(230, 100);
+    EXPECT_EQ(c.dialogs.list, (std::vector<std::u16string>{u"Partial", u"a"}));
+    c.registry.failWrites = true;
+    c.dialogs.script = {"type Other", "ok"};
+    c.Click(490, 100);
+    ASSERT_FALSE(c.shell.boxes.empty());
+    EXPECT_EQ(c.shell.boxes.back().text, u"Save Error!!");
+    c.dialogs.script = {"ok"};
+    c.Click(570, 100);  // Delete with nothing selected: OK stays grey, nothing happens
+    EXPECT_EQ(c.shell.boxes.size(), 1u);
 }
 
 TEST(PanelSoundField, ButtonsSendTheirTypeOnlyWhenItChanges) {

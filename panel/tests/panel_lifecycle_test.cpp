@@ -11,12 +11,15 @@ namespace panel_test {
 namespace {
 
 struct Panel {
-    FakeSystem system;
-    FakeShell shell;
-    FakeDiscovery discovery;
-    FakeDriver driver;
-    FakeMicrophone mic;
-    CQEXAudioControlDlg dlg{system, shell, discovery, driver, mic};
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
+    FakeDriver& driver = machine.driver;
+    FakeMicrophone& mic = machine.mic;
+    FakeRegistry& registry = machine.registry;
+    FakeDialogs& dialogs = machine.dialogs;
+    CQEXAudioControlDlg dlg{machine.Ports()};
     CQEXAudioControlApp app{system, shell, dlg};
 
     Panel() {

@@ -14,12 +14,15 @@ namespace {
 constexpr Rgb kCurve{100, 100, 100};
 
 struct Painted {
-    FakeSystem system;
-    FakeShell shell;
-    FakeDiscovery discovery;
-    FakeDriver driver;
-    FakeMicrophone mic;
-    CQEXAudioControlDlg dlg{system, shell, discovery, driver, mic};
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
+    FakeDriver& driver = machine.driver;
+    FakeMicrophone& mic = machine.mic;
+    FakeRegistry& registry = machine.registry;
+    FakeDialogs& dialogs = machine.dialogs;
+    CQEXAudioControlDlg dlg{machine.Ports()};
     FakeModule* skin;
 
     Painted() {

@@ -12,6 +12,7 @@
 #include "device_discovery.h"
 #include "driver_link.h"
 #include "driver_requests.h"
+#include "eq_operator_dlg.h"
 #include "panel_ports.h"
 #include "raster.h"
 #include "speaker_layout.h"
@@ -34,10 +35,20 @@ struct KnobCorner {
     int x, y;
 };
 
+// Everything of Windows the main dialog reaches, wired once by the platform's entry code.
+struct PanelPorts {
+    PanelSystem& system;
+    PanelShell& shell;
+    DiscoveryPorts& discovery;
+    DriverLink& driver;
+    MicrophonePorts& microphone;
+    PanelRegistry& registry;
+    ModalDialogHost& dialogs;
+};
+
 class CQEXAudioControlDlg {
   public:
-    CQEXAudioControlDlg(PanelSystem& system, PanelShell& shell, DiscoveryPorts& discovery,
-                        DriverLink& driver, MicrophonePorts& microphone);
+    explicit CQEXAudioControlDlg(const PanelPorts& ports);
 
     // The resource module every lookup goes to (the current skin).
     void SetResourceModule(ResourceModule* skin) { skin_ = skin; }
@@ -109,6 +120,7 @@ class CQEXAudioControlDlg {
     int EqEnableLit = 1044;
     int EqDisabled = 0;
     int EqPreset = 0;
+    CQEXEQOperatorDlg PresetDialog;
     int PresetDialogMode = 0;
     int PresetDialogAnchorX = 0, PresetDialogAnchorY = 0;
     uint32_t ExitMessage = 0;
@@ -150,6 +162,7 @@ class CQEXAudioControlDlg {
     void SetTrayIcon(PanelShell::TrayAction action);
     void LeaveCurrentPage();
     void ReleaseOnEqualizerPage(int x, int y);
+    int RunPresetDialog(int mode);
     void ReleaseOnSoundFieldPage(int x, int y);
     void ReleaseCommon(int x, int y, bool* stop);
     bool OverAnyArea(int x, int y);

@@ -121,7 +121,16 @@ void CQEXAudioControlDlg::OnMouseMove(int x, int y) {
     }
 }
 
+int CQEXAudioControlDlg::RunPresetDialog(int mode) {
+    shell_.CursorPos(&PresetDialogAnchorX, &PresetDialogAnchorY);
+    PresetDialogMode = mode;
+    if (skin_ == nullptr)
+        return 0;
+    return PresetDialog.Run(*skin_, mode, PresetDialogAnchorX, PresetDialogAnchorY, KnobPointers);
+}
+
 void CQEXAudioControlDlg::ReleaseOnEqualizerPage(int x, int y) {
+    constexpr int kIdOk = 1;
     bool hitAny = false;
     if (hit::kEnable.Holds(x, y)) {
         hitAny = true;
@@ -129,31 +138,51 @@ void CQEXAudioControlDlg::ReleaseOnEqualizerPage(int x, int y) {
         EqDisabled = EqDisabled ? 0 : 1;
         driver_.EqualizerFlag(0, &value);
     }
-    if (!EqDisabled) {
-        if (hit::kReset.Holds(x, y)) {
-            hitAny = true;
-            EqPressedButton = 1048;
+    if (!EqDisabled && hit::kLoad.Holds(x, y)) {
+        hitAny = true;
+        EqPressedButton = 1045;
+        if (RunPresetDialog(CQEXEQOperatorDlg::Load) == kIdOk) {
             EqPreset = 0;
-            for (int i = 0; i < 10; ++i)
-                *KnobPointers[i] = {kKnobX[i], kEqKnobTopZeroDb};
             for (uint16_t band = 0; band < 10; ++band)
-                if (!driver_.SetBandGain(band, 1.0f))
+                if (!driver_.SetBandGain(band, EqKnobGain(KnobPointers[band]->y)))
                     break;
         }
+    }
+    if (!EqDisabled && hit::kDelete.Holds(x, y)) {
+        hitAny = true;
+        EqPressedButton = 1039;
+        RunPresetDialog(CQEXEQOperatorDlg::Delete);
+    }
+    if (!EqDisabled && hit::kSave.Holds(x, y)) {
+        hitAny = true;
+        EqPressedButton = 1033;
+        RunPresetDialog(CQEXEQOperatorDlg::Save);
+    }
+    if (!EqDisabled && hit::kReset.Holds(x, y)) {
+        hitAny = true;
+        EqPressedButton = 1048;
+        EqPreset = 0;
+        for (int i = 0; i < 10; ++i)
+            *KnobPointers[i] = {kKnobX[i], kEqKnobTopZeroDb};
+        for (uint16_t band = 0; band < 10; ++band)
+            if (!driver_.SetBandGain(band, 1.0f))
+                break;
+    }
+    EqPressedButton = 0;
+    if (!EqDisabled) {
         for (int preset = 0; preset < 5; ++preset) {
             if (!hit::kPresets[preset].Holds(x, y))
                 continue;
             hitAny = true;
             EqPreset = preset + 1;
+            // Every band is sent even when one fails, so the driver holds as much of the
+            // preset as it accepted.
             for (uint16_t band = 0; band < 10; ++band) {
                 KnobPointers[band]->y = kEqPresets[preset].knobTopY[band];
                 driver_.SetBandGain(band, DecibelsToLinearGain(kEqPresets[preset].gainDb[band]));
             }
         }
-        if (hit::kLoad.Holds(x, y) || hit::kSave.Holds(x, y) || hit::kDelete.Holds(x, y))
-            hitAny = true;
     }
-    EqPressedButton = 0;
     if (hitAny)
         PaintEqualizerPage();
     SavePanelSettings();

@@ -27,15 +27,14 @@ std::u16string WithBackslash(std::u16string path) {
 
 }  // namespace
 
-CQEXAudioControlDlg::CQEXAudioControlDlg(PanelSystem& system, PanelShell& shell,
-                                         DiscoveryPorts& discovery, DriverLink& driver,
-                                         MicrophonePorts& microphone)
-    : system_(system),
-      shell_(shell),
-      discovery_(discovery),
-      link_(driver),
-      microphone_(microphone),
-      driver_(driver, DriverHandle) {
+CQEXAudioControlDlg::CQEXAudioControlDlg(const PanelPorts& ports)
+    : PresetDialog(ports.registry, ports.shell, ports.dialogs),
+      system_(ports.system),
+      shell_(ports.shell),
+      discovery_(ports.discovery),
+      link_(ports.driver),
+      microphone_(ports.microphone),
+      driver_(ports.driver, DriverHandle) {
     ExitMessage = system_.RegisterWindowMessage(kExitMessageName);
     for (int i = 0; i < 10; ++i) {
         EqKnobTop[i] = {kKnobX[i], kEqKnobTopZeroDb};
