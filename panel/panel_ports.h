@@ -110,7 +110,7 @@ class MicrophonePorts {
     virtual int GetMicBoost(const std::u16string& captureDescription, uint32_t* boost) = 0;
     virtual int SetMicBoost(const std::u16string& captureDescription, uint32_t boost) = 0;
     virtual int RegisterMicCallbacks(const std::u16string& captureDescription) = 0;
-    virtual int UnregisterMicCallbacks() = 0;
+    virtual int UnregisterMicCallbacks(const std::u16string& captureDescription) = 0;
     // Operation 0 reads volume, minimum and maximum; 1 sets the volume; 2/3 get and set
     // mute; 4/5 get and set boost.
     virtual int MixerMicControl(int operation, uint32_t* value, uint32_t* minimum,
@@ -173,6 +173,33 @@ class PanelShell {
     virtual void SetTimer(uint32_t id, uint32_t periodMs) = 0;
     virtual void KillTimer(uint32_t id) = 0;
     virtual void PostQuit(int code) = 0;
+    // Posts a message to the main dialog's own queue (WM_APP + 1 with `code`), which the
+    // platform hands to CQEXAudioControlDlg::OnPanelNotification on the interface thread.
+    // Safe to call from any thread.
+    virtual void PostPanelNotification(uint32_t code) = 0;
+};
+
+// Wave-in as the microphone monitor uses it: one device open at a time, reporting through
+// the main dialog's window (CALLBACK_WINDOW), so MM_WIM_OPEN, MM_WIM_DATA and MM_WIM_CLOSE
+// reach the dialog's handlers on the interface thread.
+class WaveInPorts {
+  public:
+    static constexpr uint32_t kWaveMapper = 0xFFFFFFFF;
+    virtual ~WaveInPorts() = default;
+    virtual uint32_t DeviceCount() = 0;
+    virtual bool ProductName(uint32_t device, std::u16string* name) = 0;
+    // PCM of the given shape, callback to the main dialog's window.
+    virtual bool Open(uint32_t device, uint32_t samplesPerSecond, uint16_t bitsPerSample,
+                      uint16_t channels) = 0;
+    // Prepares (the first time) and queues buffer `index` of `size` bytes at `data`; the
+    // recorded buffer comes back as MM_WIM_DATA with that index.
+    virtual bool Queue(int index, uint8_t* data, uint32_t size) = 0;
+    virtual bool Start() = 0;
+    // waveInReset (the queued buffers come back) and waveInClose (MM_WIM_CLOSE follows).
+    virtual void ResetAndClose() = 0;
+    virtual void Unprepare(int index) = 0;
+    // MessageBeep with the exclamation sound.
+    virtual void Beep() = 0;
 };
 
 // Device discovery: SetupDi over the USB hub interface class, the hubs' own requests,

@@ -281,6 +281,40 @@ class FakeShell : public PanelShell {
     void SetTimer(uint32_t id, uint32_t ms) override { timers[id] = ms; }
     void KillTimer(uint32_t id) override { timers.erase(id); }
     void PostQuit(int code) override { quits.push_back(code); }
+    void PostPanelNotification(uint32_t code) override { posted.push_back(code); }
+    std::vector<uint32_t> posted;
+};
+
+// Wave-in devices by name; what the monitor queued and whether it is open.
+class FakeWaveIn : public WaveInPorts {
+  public:
+    std::vector<std::u16string> devices;
+    bool openFails = false;
+    uint32_t openedDevice = 0;
+    bool open = false, started = false;
+    int queued = 0, beeps = 0, unprepared = 0;
+
+    uint32_t DeviceCount() override { return static_cast<uint32_t>(devices.size()); }
+    bool ProductName(uint32_t device, std::u16string* name) override {
+        if (device >= devices.size())
+            return false;
+        *name = devices[device];
+        return true;
+    }
+    bool Open(uint32_t device, uint32_t rate, uint16_t bits, uint16_t channels) override {
+        if (openFails || rate != 8000 || bits != 8 || channels != 1)
+            return false;
+        openedDevice = device;
+        return open = true;
+    }
+    bool Queue(int, uint8_t*, uint32_t size) override {
+        queued += size == 400;
+        return open;
+    }
+    bool Start() override { return started = open; }
+    void ResetAndClose() override { open = started = false; }
+    void Unprepare(int) override { ++unprepared; }
+    void Beep() override { ++beeps; }
 };
 
 // USB hubs with ports, DirectSound's lists and the two default wave devices.
@@ -352,7 +386,9 @@ class FakeMicrophone : public MicrophonePorts {
     int RegisterMicCallbacks(const std::u16string&) override {
         return endpoint ? (registered = 1, 0) : 1;
     }
-    int UnregisterMicCallbacks() override { return endpoint ? (registered = 0, 0) : 1; }
+    int UnregisterMicCallbacks(const std::u16string&) override {
+        return endpoint ? (registered = 0, 0) : 1;
+    }
     int MixerMicControl(int, uint32_t*, uint32_t*, uint32_t*) override { return 0; }
 
   private:
@@ -541,8 +577,9 @@ struct FakeMachine {
     FakeMicrophone mic;
     FakeRegistry registry;
     FakeDialogs dialogs;
+    FakeWaveIn waveIn;
     PanelPorts Ports() {
-        return PanelPorts{system, shell, discovery, driver, mic, registry, dialogs};
+        return PanelPorts{system, shell, discovery, driver, mic, registry, dialogs, waveIn};
     }
 };
 

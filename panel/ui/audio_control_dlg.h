@@ -44,7 +44,13 @@ struct PanelPorts {
     MicrophonePorts& microphone;
     PanelRegistry& registry;
     ModalDialogHost& dialogs;
+    WaveInPorts& waveIn;
 };
+
+// What PanelShell::PostPanelNotification carries: a change Windows reported on its own
+// notification thread, handled on the interface thread.
+constexpr uint32_t kNotifyEndpointVolume = 1;
+constexpr uint32_t kNotifyControlChange = 2;
 
 class CQEXAudioControlDlg {
   public:
@@ -69,6 +75,11 @@ class CQEXAudioControlDlg {
     void OnDeviceChange(uint32_t code);
     void OnTimer(uint32_t id);
     void OnClose();
+    void OnPanelNotification(uint32_t code);
+    // MM_WIM_OPEN, MM_WIM_DATA (buffer `index`, `bytes` recorded), MM_WIM_CLOSE.
+    void OnWaveInOpen();
+    void OnWaveInData(int index, uint32_t bytes);
+    void OnWaveInClose();
     // Any registered message; true when it was the exit message.
     bool OnRegisteredMessage(uint32_t message);
 
@@ -143,6 +154,7 @@ class CQEXAudioControlDlg {
     int MicMute = 0, MicBoost = 0;
     int BoostAvailable = 1;
     int MicMonitorRunning = 0, MicMonitorStopping = 0;
+    bool MicMonitorOpen = false;
     int MicNotifyEnabled = 1;
     int MicLevel = 0;
     // Where the motion code keeps the source icon's corner inside the field.
@@ -164,6 +176,10 @@ class CQEXAudioControlDlg {
     void ReleaseOnEqualizerPage(int x, int y);
     int RunPresetDialog(int mode);
     void ReleaseOnSoundFieldPage(int x, int y);
+    void PressOnMicrophonePage(int x, int y);
+    void MoveOnMicrophonePage(int x, int y);
+    void ReleaseOnMicrophonePage(int x, int y, bool* stop);
+    void PlaceMicKnob(uint32_t percent);
     void ReleaseCommon(int x, int y, bool* stop);
     bool OverAnyArea(int x, int y);
     std::u16string SkinFolder();
@@ -174,6 +190,8 @@ class CQEXAudioControlDlg {
     DiscoveryPorts& discovery_;
     DriverLink& link_;
     MicrophonePorts& microphone_;
+    WaveInPorts& waveIn_;
+    uint8_t micBuffers_[2][400] = {};
     DriverRequests driver_;
     Raster picture_;
     int windowWidth_ = 640, windowHeight_ = 480;

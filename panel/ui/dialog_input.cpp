@@ -95,6 +95,8 @@ void CQEXAudioControlDlg::OnLButtonDown(int x, int y) {
             button = true;
         if (button)
             PaintEqualizerPage();
+    } else if (CurrentPage == MicrophonePage) {
+        PressOnMicrophonePage(x, y);
     }
 }
 
@@ -118,6 +120,8 @@ void CQEXAudioControlDlg::OnMouseMove(int x, int y) {
         if (!EqDisabled &&
             !driver_.SetBandGain(static_cast<uint16_t>(GrabbedKnob), EqKnobGain(top)))
             Dragging = 0;
+    } else if (CurrentPage == MicrophonePage) {
+        MoveOnMicrophonePage(x, y);
     }
 }
 
@@ -275,6 +279,13 @@ void CQEXAudioControlDlg::OnLButtonUp(int x, int y) {
         case SoundFieldPage:
             ReleaseOnSoundFieldPage(x, y);
             break;
+        case MicrophonePage: {
+            bool stop = false;
+            ReleaseOnMicrophonePage(x, y, &stop);
+            if (stop)
+                return;
+            break;
+        }
         default:
             break;
     }

@@ -34,6 +34,7 @@ CQEXAudioControlDlg::CQEXAudioControlDlg(const PanelPorts& ports)
       discovery_(ports.discovery),
       link_(ports.driver),
       microphone_(ports.microphone),
+      waveIn_(ports.waveIn),
       driver_(ports.driver, DriverHandle) {
     ExitMessage = system_.RegisterWindowMessage(kExitMessageName);
     for (int i = 0; i < 10; ++i) {

@@ -6,48 +6,8 @@ namespace {
 constexpr uint32_t kTimerMotion = 1;
 }
 
-void CQEXAudioControlDlg::EnterMicrophonePage() {
-    CurrentPage = MicrophonePage;
-    Dragging = 0;
-    uint32_t percent = 0, mute = 0, boost = 0;
-    if (CoreAudioAvailable) {
-        microphone_.GetMicVolume(CaptureDescription, &percent);
-        MicKnobPosX = 584;
-        MicKnobPosY = 328 - static_cast<int>(percent) * 171 / 100;
-        microphone_.GetMicMute(CaptureDescription, &mute);
-        if (microphone_.GetMicBoost(CaptureDescription, &boost) == 0)
-            MicBoost = boost ? 1 : 0;
-        microphone_.RegisterMicCallbacks(CaptureDescription);
-    }
-    if (Virtual71WindowExists()) {
-        DestroyVirtual71Window();
-        SendVirtual71Block(0);
-    }
-    StopTestSound();
-    ReleaseTestSound();
-    StartMicMonitor();
-    if (CoreAudioAvailable) {
-        microphone_.SetMicVolume(CaptureDescription, percent);
-        microphone_.SetMicMute(CaptureDescription, mute);
-        MicMute = mute ? 1 : 0;
-    }
-    PaintMicrophonePage();
-}
-
-void CQEXAudioControlDlg::UnregisterMicCallbacks() {
-    microphone_.UnregisterMicCallbacks();
-}
-
-// The wave-in monitor and the DirectSound test sound are not part of this build yet: the
-// monitor never runs, and the test sound cannot be created, which the 3D tab reports.
-void CQEXAudioControlDlg::StartMicMonitor() {}
-
-void CQEXAudioControlDlg::StopMicMonitor() {
-    MicMonitorStopping = 1;
-    MicMonitorRunning = 0;
-    MicMonitorStopping = 0;
-}
-
+// The DirectSound test sound is not part of this build yet: it cannot be created, which the
+// 3D tab reports.
 int CQEXAudioControlDlg::CreateTestSound() {
     return 0;
 }
