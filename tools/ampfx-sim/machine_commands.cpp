@@ -1,7 +1,13 @@
 // The machine itself: which Windows it is, and the passing of time.
+// The user session's headers come before the kernel's, whose macros would rename their
+// constants.
+#include "host/desktop.h"
+#include "host/user_session.h"
+// clang-format off
 #include "host/kernel_threads.h"
 #include "host/machine.h"
 #include "scenario_context.h"
+// clang-format on
 
 namespace {
 
@@ -26,6 +32,8 @@ void WindowsVersion(ScenarioContext& c, const Words& w) {
     if (c.MachineIsUp())
         Fail("windows-version must come before the first command that uses the machine");
     c.windows = version;
+    c.windowsMajor = ParseNumber(w[1], "major version");
+    c.windowsMinor = ParseNumber(w[2], "minor version");
 }
 
 // Virtual time passes only while every kernel thread waits; a scenario moves it itself.
@@ -33,7 +41,12 @@ void Wait(ScenarioContext& c, const Words& w) {
     Arity(w, 2, 2, "wait MILLISECONDS");
     const uint32_t ms = ParseNumber(w[1], "milliseconds", 3600 * 1000);
     c.Machine();
-    host::kernel::AdvanceTimeMs(ms);
+    // With a desktop, the clock stops at every window timer that falls due on the way, so
+    // the programs see their ticks in order.
+    if (c.SessionIsUp())
+        c.Session().desktop().RunForMs(ms);
+    else
+        host::kernel::AdvanceTimeMs(ms);
     host::kernel::Settle();
 }
 

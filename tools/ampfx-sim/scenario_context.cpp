@@ -1,3 +1,8 @@
+// The user session's headers come before the kernel's, whose macros would rename their
+// constants.
+#include "host/user_session.h"
+#include "panel_program_host.h"
+// clang-format off
 #include "scenario_context.h"
 
 #include <stdlib.h>
@@ -16,7 +21,11 @@
 #include "host/audio_stream.h"
 #include "host/machine.h"
 #include "host/usb_headset.h"
+#include "host/modules.h"
+#include "host/processes.h"
 #include "host/user_system.h"
+#include "skin_code_host.h"
+// clang-format on
 #include "tool_text.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -111,7 +120,20 @@ ScenarioContext::Device& ScenarioContext::Device::operator=(Device&&) noexcept =
 ScenarioContext::ScenarioContext(const ScenarioPaths& p, std::ostream& o) : out(o), paths(p) {}
 
 ScenarioContext::~ScenarioContext() {
+    // Programs end while the session they run in still exists.
+    if (system_) {
+        host::Processes& processes = system_->processes();
+        for (host::ProcessId id : processes.RunningProcesses()) {
+            if (processes.ImagePath(id).find("QX_AudioControl") == std::string::npos)
+                continue;
+            processes.Terminate(id, 0);
+            processes.Wait(id, 10000);
+        }
+    }
     dovrel_.reset();
+    panels_.reset();
+    session_.reset();
+    modules_.reset();
     system_.reset();
     for (Device& device : devices)
         device.stream.reset();
@@ -128,16 +150,51 @@ host::Machine& ScenarioContext::Machine() {
     return *machine_;
 }
 
-dovrel::DovrelHost& ScenarioContext::Service() {
-    host::Machine& m = Machine();
-    if (!dovrel_) {
+host::UserSystem& ScenarioContext::System() {
+    Machine();
+    if (!system_) {
         drive_ = std::make_unique<TempDrive>();
         system_ = std::make_unique<host::UserSystem>(drive_->path());
         const std::string image = "MZ Ampfx.sys";
         system_->files().WriteFile(kDriverFile, std::vector<uint8_t>(image.begin(), image.end()));
-        dovrel_ = std::make_unique<dovrel::DovrelHost>(m.pnp(), *system_);
     }
+    return *system_;
+}
+
+dovrel::DovrelHost& ScenarioContext::Service() {
+    host::Machine& m = Machine();
+    host::UserSystem& system = System();
+    if (!dovrel_)
+        dovrel_ = std::make_unique<dovrel::DovrelHost>(m.pnp(), system);
     return *dovrel_;
+}
+
+host::Modules& ScenarioContext::Modules() {
+    if (!modules_) {
+        // The panel is a 32-bit program; the libraries it maps are the i686 builds.
+        modules_ = std::make_unique<host::Modules>(System().files());
+        skin::RegisterSkinCode(*modules_);
+    }
+    return *modules_;
+}
+
+host::user::UserSession& ScenarioContext::Session() {
+    if (!session_) {
+        host::UserSystem& system = System();
+        host::user::UserSession::Options options;
+        options.version = host::user::OsVersionFor(windowsMajor, windowsMinor);
+        session_ = std::make_unique<host::user::UserSession>(Machine(), system, options);
+    }
+    return *session_;
+}
+
+panelhost::PanelPrograms& ScenarioContext::Panels() {
+    if (!panels_) {
+        panels_ =
+            std::make_unique<panelhost::PanelPrograms>(Session(), Modules(), System().processes());
+        panels_->Register();
+    }
+    return *panels_;
 }
 
 ScenarioContext::Device& ScenarioContext::DeviceAt(const std::string& word) {
@@ -216,6 +273,13 @@ StereoPcm ScenarioContext::ReadAudio(const std::string& name) const {
 }
 
 void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio) const {
+    const std::string path = WritablePath(name);
+    std::string error;
+    if (!WriteStereoPcm(path, audio, &error))
+        Fail(error);
+}
+
+std::string ScenarioContext::WritablePath(const std::string& name) const {
     const std::string path = OutputPath(name);
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
@@ -229,9 +293,7 @@ void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio
     if (FileIdentity(path, &identity) &&
         std::find(protected_.begin(), protected_.end(), identity) != protected_.end())
         Fail("'" + name + "' is a file this scenario reads; write to another name");
-    std::string error;
-    if (!WriteStereoPcm(path, audio, &error))
-        Fail(error);
+    return path;
 }
 
 ScenarioCommandArea::ScenarioCommandArea(std::initializer_list<ScenarioCommandEntry> commands) {

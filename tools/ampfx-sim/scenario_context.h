@@ -27,6 +27,17 @@ namespace dovrel {
 class DovrelHost;
 }
 
+namespace host {
+class Modules;
+namespace user {
+class UserSession;
+}
+}  // namespace host
+
+namespace panelhost {
+class PanelPrograms;
+}
+
 class TempDrive;
 
 using Words = std::vector<std::string>;
@@ -81,6 +92,8 @@ class ScenarioContext {
     const ScenarioPaths paths;
     // What the kernel reports; fixed once the machine is up.
     host::kernel::WindowsVersion windows = host::kernel::WindowsVersion::WindowsVista;
+    // The version as programs read it (Windows 7 unless the scenario says otherwise).
+    uint32_t windowsMajor = 6, windowsMinor = 1;
     std::vector<Device> devices;
 
     // The machine, brought up as installed on first use.
@@ -88,6 +101,14 @@ class ScenarioContext {
     bool MachineIsUp() const { return machine_ != nullptr; }
     // The attachment service's host, with drive C: holding the driver's file.
     dovrel::DovrelHost& Service();
+    // Drive C:, the processes and the service manager.
+    host::UserSystem& System();
+    // The interactive user's session (desktop, shell, files, SetupAPI, audio devices), the
+    // loader of libraries, and the panel as a program on the machine.
+    host::user::UserSession& Session();
+    bool SessionIsUp() const { return session_ != nullptr; }
+    host::Modules& Modules();
+    panelhost::PanelPrograms& Panels();
 
     // The device a scenario's device number names, or a scenario error.
     Device& DeviceAt(const std::string& word);
@@ -107,6 +128,10 @@ class ScenarioContext {
     // A scenario error when the name leads outside the output folder or to a file the
     // scenario reads.
     void WriteAudio(const std::string& name, const StereoPcm& audio) const;
+    // The output path of `name`, its folder made, under the same rules as WriteAudio.
+    std::string WritablePath(const std::string& name) const;
+    // How many of the desktop's message boxes the scenario has printed.
+    size_t messageBoxesPrinted = 0;
     // The file at `path`, if it exists now, is never written over by this run.
     void ProtectFile(const std::string& path);
 
@@ -116,6 +141,9 @@ class ScenarioContext {
     std::unique_ptr<TempDrive> drive_;
     std::unique_ptr<host::UserSystem> system_;
     std::unique_ptr<dovrel::DovrelHost> dovrel_;
+    std::unique_ptr<host::Modules> modules_;
+    std::unique_ptr<host::user::UserSession> session_;
+    std::unique_ptr<panelhost::PanelPrograms> panels_;
     // Device and inode of every protected file.
     std::vector<std::pair<uint64_t, uint64_t>> protected_;
 };

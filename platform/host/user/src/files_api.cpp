@@ -330,6 +330,17 @@ bool Files::WriteFile(Handle file, const void* data, uint32_t size, uint32_t* wr
     return true;
 }
 
+bool Files::SetFilePointer(Handle file, uint64_t position) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(file);
+    if (it == open_.end()) {
+        SetLastError(kErrorInvalidHandle);
+        return false;
+    }
+    it->second.position = position;
+    return true;
+}
+
 bool Files::ReadFile(Handle file, void* data, uint32_t size, uint32_t* read) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (read != nullptr) {

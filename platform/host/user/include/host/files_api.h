@@ -52,6 +52,9 @@ class Files {
     bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written);
     bool ReadFile(Handle file, void* data, uint32_t size, uint32_t* read);
     bool CloseHandle(Handle file);
+    // SetFilePointer from the file's start (FILE_BEGIN); a position past the end is allowed,
+    // and a later write fills the gap with zeros.
+    bool SetFilePointer(Handle file, uint64_t position);
     uint32_t GetFileAttributes(const std::u16string& path);
     bool DeleteFile(const std::u16string& path);
     bool CreateDirectory(const std::u16string& path);
