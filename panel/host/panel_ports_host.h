@@ -4,6 +4,7 @@
 // over these exactly as it runs over Win32 on Windows.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <map>
 #include <memory>
@@ -80,6 +81,8 @@ class HostPanelShell : public PanelShell {
     using WindowProc = host::user::WindowProc;
     HostPanelShell(host::user::Desktop& desktop, WindowProc dialogProc);
     host::user::Hwnd Window() const { return hwnd_; }
+    // Set when the program asks its message loop to end.
+    void SetQuitFlag(std::atomic<bool>* flag) { quitFlag_ = flag; }
 
     bool CreateMainDialog(ResourceModule& skin, uint16_t templateId) override;
     int MessageBox(const std::u16string& text, const char16_t* caption, uint32_t type) override;
@@ -108,6 +111,7 @@ class HostPanelShell : public PanelShell {
     host::user::Desktop& desktop_;
     WindowProc dialogProc_;
     host::user::Hwnd hwnd_ = 0;
+    std::atomic<bool>* quitFlag_ = nullptr;
 };
 
 class HostDiscovery : public DiscoveryPorts {

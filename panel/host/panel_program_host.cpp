@@ -141,6 +141,7 @@ int PanelPrograms::Main(const std::string&) {
     dialog = &dlg;
     CQEXAudioControlApp app(system, shell, dlg);
 
+    shell.SetQuitFlag(&running->quitPosted);
     running->dialog = &dlg;
     running->shell = &shell;
     running->dialogs = &dialogs_;

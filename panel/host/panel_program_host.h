@@ -4,6 +4,7 @@
 // they may read its dialog's state while the panel waits for input.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,7 @@ struct RunningPanel {
     CQEXAudioControlDlg* dialog = nullptr;
     HostPanelShell* shell = nullptr;
     HostModalDialogs* dialogs = nullptr;
+    std::atomic<bool> quitPosted{false};
     bool ended = false;
     int exitCode = 0;
 };

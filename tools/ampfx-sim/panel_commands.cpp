@@ -8,7 +8,9 @@
 // clang-format off
 #include <png.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <iterator>
 
@@ -93,6 +95,10 @@ panelhost::RunningPanel& Running(ScenarioContext& c) {
 void Settle(ScenarioContext& c) {
     if (!c.Session().desktop().WaitIdle(20000))
         Fail("the panel did not come back to its message loop");
+    // A panel that posted its quit message is on its way out: let it end.
+    panelhost::RunningPanel* panel = c.Panels().Current();
+    if (panel != nullptr && panel->quitPosted)
+        c.System().processes().Wait(panel->process, 20000);
 }
 
 std::string Quoted(const std::u16string& text) {
@@ -349,6 +355,9 @@ void PanelCommandId(ScenarioContext& c, const Words& w) {
     if (desktop.OpenMenu()) {
         if (!desktop.ChooseMenuItem(id))
             Fail("the open menu has no enabled item " + w[2]);
+        // The panel's thread leaves the menu before it takes the command.
+        for (int tries = 0; tries < 2000 && desktop.OpenMenu(); ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     } else {
         desktop.PostMessage(panel.shell->Window(), user::WM_COMMAND, id, 0);
     }
