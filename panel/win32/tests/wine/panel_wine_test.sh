@@ -73,7 +73,14 @@ wait_for() {
     done
 }
 
-panels() { pgrep -af 'QX_AudioControl\.exe' | grep -v -e pgrep -e timeout || true; }
+# The panel processes of this prefix (Wine shows them by their Windows command line).
+panels() {
+    local pid
+    for pid in $(pgrep -f '^C:\\windows\\system32\\QX_AudioControl\.exe'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" &&
+            printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"/proc/$pid/cmdline")"
+    done
+}
 panel_count() { panels | grep -c . || true; }
 no_panel() { [ "$(panel_count)" -eq 0 ]; }
 window_is() {
@@ -119,7 +126,7 @@ step "a start without switches relaunches itself with -QEXUAC and lives in the t
 w 60 'C:\windows\system32\QX_AudioControl.exe' || fail "the first start exited with $?"
 wait_for 30 window_is hidden || fail "no hidden window titled '$title': $(output_text)"
 [ "$(panel_count)" -eq 1 ] || fail "expected one running panel, found:"$'\n'"$(panels)"
-panels | grep -q -- ' -QEXUAC$' || fail "the running panel is not the relaunch:"$'\n'"$(panels)"
+panels | grep -q -- ' -QEXUAC *$' || fail "the running panel is not the relaunch:"$'\n'"$(panels)"
 echo "running: $(panels)"
 
 step "its tray icon is 1088 (no headset)"
