@@ -188,7 +188,7 @@ ResourceModule* Win32PanelSystem::LoadLibrary(const std::u16string& path) {
     HMODULE module = LoadLibraryW(Wide(path));
     if (module == nullptr)
         return nullptr;
-    std::unique_ptr<Win32ResourceModule>& wrapper = loaded_[module];
+    std::unique_ptr<Win32ResourceModule>& wrapper = loaded_[{module, path}];
     if (!wrapper)
         wrapper = std::make_unique<Win32ResourceModule>(module, path);
     return wrapper.get();
@@ -197,7 +197,7 @@ ResourceModule* Win32PanelSystem::LoadLibrary(const std::u16string& path) {
 void Win32PanelSystem::FreeLibrary(ResourceModule* module) {
     for (auto it = loaded_.begin(); it != loaded_.end(); ++it)
         if (it->second.get() == module) {
-            ::FreeLibrary(it->first);
+            ::FreeLibrary(it->first.first);
             loaded_.erase(it);
             return;
         }

@@ -4,6 +4,7 @@
 #include "win32_api.h"
 
 #include <map>
+#include <utility>
 #include <memory>
 
 #include "panel_ports.h"
@@ -55,8 +56,9 @@ class Win32PanelSystem : public PanelSystem {
 
   private:
     Win32ResourceModule own_;
-    // One wrapper per mapped library; LoadLibraryW counts the loads itself.
-    std::map<HMODULE, std::unique_ptr<Win32ResourceModule>> loaded_;
+    // One wrapper per library and path it was asked for (the path is what a skin switch
+    // records); LoadLibraryW counts the loads itself.
+    std::map<std::pair<HMODULE, std::u16string>, std::unique_ptr<Win32ResourceModule>> loaded_;
 };
 
 // Text between the panel's UTF-16 strings and the wide-character API (the same units).

@@ -3,7 +3,8 @@
 // headset can ever be (Wine). A conductor thread clicks the tabs as a user would, answers the
 // message box the 3D page raises without a test sound, and for each page writes the picture
 // the painters composed (page-N.bmp) and the window's place on the screen (page-N.txt), then
-// waits for the screenshot (shot-N.done) before it goes on. Finally it sends the exit message.
+// waits for the screenshot (shot-N.done) before it goes on. Then it opens the tray menu and
+// writes down its items, chooses the skin from it, and sends the exit message.
 //   panel_pages.exe -QEXUAC OUTPUT_FOLDER
 #include "win32_api.h"
 
@@ -110,6 +111,57 @@ std::wstring AnswerBox(HWND panel, int ms) {
     return text;
 }
 
+std::string Narrow(const std::wstring& text) {
+    char bytes[512] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, 511, nullptr, nullptr);
+    return bytes;
+}
+
+// The tray menu as Windows holds it, one line per item: "menu DEPTH text [id] checked".
+void DescribeMenu(HMENU menu, int depth, std::vector<std::string>* lines) {
+    const int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[128] = {};
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_FTYPE | MIIM_STRING;
+        item.dwTypeData = text;
+        item.cch = 127;
+        if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item))
+            continue;
+        std::string line = "menu " + std::to_string(depth) + " ";
+        if (item.fType & MFT_SEPARATOR)
+            line += "separator";
+        else if (item.hSubMenu != nullptr)
+            line += Narrow(text) + " >";
+        else
+            line += Narrow(text) + " [" + std::to_string(item.wID) + "]" +
+                    ((item.fState & MFS_CHECKED) ? " checked" : "");
+        lines->push_back(line);
+        if (item.hSubMenu != nullptr)
+            DescribeMenu(item.hSubMenu, depth + 1, lines);
+    }
+}
+
+struct MenuSearch {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK FindMenuWindow(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<MenuSearch*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (process == search->process && std::wstring(className) == L"#32768" &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 void Log(const std::wstring& folder, const std::string& line) {
     static std::string all;
     all += line + "\n";
@@ -120,6 +172,29 @@ struct Conductor {
     std::wstring folder;
     RecordingShell* shell;
 };
+
+void LogTrayMenu(const std::wstring& folder, HWND panel, const std::string& tag) {
+    PostMessageW(panel, 0x410, 0, WM_RBUTTONDOWN);
+    MenuSearch search{GetCurrentProcessId(), nullptr};
+    for (int waited = 0; waited < 10000 && search.found == nullptr; waited += 100) {
+        Sleep(100);
+        EnumWindows(FindMenuWindow, reinterpret_cast<LPARAM>(&search));
+    }
+    if (search.found == nullptr) {
+        Log(folder, tag + " menu none");
+        return;
+    }
+    const auto menu = reinterpret_cast<HMENU>(SendMessageW(search.found, MN_GETHMENU, 0, 0));
+    std::vector<std::string> lines;
+    if (menu != nullptr)
+        DescribeMenu(menu, 0, &lines);
+    for (const std::string& line : lines)
+        Log(folder, tag + " " + line);
+    SendMessageW(panel, WM_CANCELMODE, 0, 0);
+    // The menu has gone when its window has.
+    for (int waited = 0; waited < 5000 && IsWindowVisible(search.found); waited += 100)
+        Sleep(100);
+}
 
 void Conduct(const std::wstring& folder, RecordingShell* shell) {
     HWND panel = nullptr;
@@ -145,9 +220,7 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
         }
         if (tabs[page].expectBox) {
             const std::wstring text = AnswerBox(panel, 10000);
-            char narrow[512] = {};
-            WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, narrow, 511, nullptr, nullptr);
-            Log(folder, std::string("messagebox text=\"") + narrow + "\"");
+            Log(folder, "messagebox text=\"" + Narrow(text) + "\"");
         }
         SendMessageW(panel, WM_NULL, 0, 0);
         Sleep(1500);  // the screen settles: the box's area repainted, the X server drawn
@@ -169,6 +242,15 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
             Sleep(100);
         }
     }
+    // The tray menu, as a right click on the icon opens it, before and after the skin is
+    // chosen from it.
+    LogTrayMenu(folder, panel, "before");
+    PostMessageW(panel, WM_COMMAND, 32900, 0);
+    SendMessageW(panel, WM_NULL, 0, 0);
+    Sleep(500);
+    Log(folder, std::string("after the skin switch window=") +
+                    (IsWindowVisible(panel) ? "shown" : "hidden"));
+    LogTrayMenu(folder, panel, "after");
     PostMessageW(panel, RegisterWindowMessageA("WM_QEX4410APP_EXIT"), 0, 0);
 }
 

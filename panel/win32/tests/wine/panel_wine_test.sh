@@ -8,7 +8,8 @@
 #   4. the registered exit message ends the panel with exit code 0;
 #   5. the page viewer (the panel with a scripted headset) shows each of the four pages, and
 #      every screenshot equals the picture the panel composed in every pixel that is not the
-#      colour key.
+#      colour key; its tray menu lists the skin, checked, and choosing it shows the window
+#      again and records the skin in "ResourceInfo.ini".
 #   panel_wine_test.sh PANEL_EXE PROBE_EXE PAGES_EXE SKIN_DLL COMPARE_PY OUTPUT_DIR
 # Run under xvfb-run with a 1024x768x24 screen. The screenshots stay in OUTPUT_DIR.
 set -uo pipefail
@@ -141,8 +142,10 @@ for switches in "-QEXUAC" "-QEXNOUI" ""; do
     w 30 'C:\windows\system32\QX_AudioControl.exe' $switches ||
         fail "a second start with '$switches' exited with $? or did not end"
 done
-sleep 2
-[ "$(panel_count)" -eq 1 ] || fail "a second instance stayed:"$'\n'"$(panels)"
+# The relaunched starts come up after the unelevated ones have gone; each ends at the mutex.
+one_panel() { [ "$(panel_count)" -eq 1 ]; }
+sleep 3
+wait_for 20 one_panel || fail "a second instance stayed:"$'\n'"$(panels)"
 window_is hidden || fail "the window changed: $(output_text)"
 echo "one panel"
 
@@ -167,10 +170,12 @@ code=$?
 [ "$code" -eq 0 ] || fail "exit code $code"
 echo "exit code 0"
 
-step "the four pages with a scripted headset equal the composed pictures"
+step "the four pages with a scripted headset equal the composed pictures; the tray menu"
 # The pages viewer runs as on Windows XP: the microphone page then takes the mixer path,
 # which paints the page's background when the mixer cannot be read.
 w 30 reg add 'HKCU\Software\Wine' /v Version /d winxp64 /f || fail "reg add Version"
+printf '[DEFAULT]\r\nSkin Path=c:\\windows\\system32\\qx_audiocontrolrec\\%s\r\n' "$skin_name" \
+    >"$skins/ResourceInfo.ini"
 pages=$work/pages
 mkdir -p "$pages"
 timeout 150 "$wine" 'C:\windows\system32\panel_pages.exe' -QEXUAC "Z:${pages//\//\\}" \
@@ -185,9 +190,20 @@ done
 wait "$pages_pid"
 code=$?
 cat "$pages/pages.log"
+cp "$pages/pages.log" "$output/wine-pages.log"
 [ "$code" -eq 0 ] || fail "the pages viewer ended with $code"
 grep -qx 'messagebox text="There is a Error!"' "$pages/pages.log" ||
     fail "the 3D page without a test sound gave no message"
+# The skin was recorded with another case than the folder's: the menu marks no skin until it
+# is chosen, and choosing it records the path as the folder's listing gives it.
+for pattern in '^before menu 0 .+ >$' '^before menu 1 .+ \[32900\]$' '^before menu 0 separator$' \
+    '^before menu 0 .+ \[32771\]$' '^after the skin switch window=shown$' \
+    '^after menu 1 .+ \[32900\] checked$'; do
+    grep -qE "$pattern" "$pages/pages.log" || fail "no line like '$pattern' in the viewer's log"
+done
+tr -d '\r' <"$skins/ResourceInfo.ini" |
+    grep -qxF "Skin Path=C:\windows\system32\QX_AudioControlRec\\$skin_name" ||
+    fail "the skin switch did not record the skin:"$'\n'"$(cat "$skins/ResourceInfo.ini")"
 /usr/bin/python3 "$compare_py" "$pages" 4 1.0 | tee "$work/compare.txt"
 result=${PIPESTATUS[0]}
 for page in 0 1 2 3; do
