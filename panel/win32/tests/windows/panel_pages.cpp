@@ -1,0 +1,305 @@
+// panel_pages.exe: the panel with every real Win32 port except discovery and the driver link,
+// which are scripted with one headset present, so that its four pages can be seen where no
+// headset can ever be (Wine). A conductor thread clicks the tabs as a user would, answers the
+// message box the 3D page raises without a test sound, and for each page writes the picture
+// the painters composed (page-N.bmp) and the window's place on the screen (page-N.txt), then
+// waits for the screenshot (shot-N.done) before it goes on. Then it opens the tray menu and
+// writes down its items, chooses the skin from it, and sends the exit message.
+//   panel_pages.exe -QEXUAC OUTPUT_FOLDER
+#include "win32_api.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "audio_control_app.h"
+#include "microphone_win32.h"
+#include "panel_fakes.h"
+#include "panel_shell_win32.h"
+#include "panel_system_win32.h"
+#include "raster.h"
+
+namespace {
+
+constexpr wchar_t kTitle[] = L"QEX USB Ampfx Suite";
+
+// The real shell, keeping a copy of every whole picture it puts on the screen.
+class RecordingShell : public Win32PanelShell {
+  public:
+    explicit RecordingShell(PanelSystem& system) : Win32PanelShell(system) {
+        InitializeCriticalSection(&lock_);
+    }
+    ~RecordingShell() override { DeleteCriticalSection(&lock_); }
+    void Present(const Raster& picture, int x, int y, int w, int h) override {
+        Win32PanelShell::Present(picture, x, y, w, h);
+        if (x == 0 && y == 0 && w == picture.width() && h == picture.height()) {
+            EnterCriticalSection(&lock_);
+            last_ = picture;
+            LeaveCriticalSection(&lock_);
+        }
+    }
+    Raster Last() {
+        EnterCriticalSection(&lock_);
+        Raster copy = last_;
+        LeaveCriticalSection(&lock_);
+        return copy;
+    }
+
+  private:
+    CRITICAL_SECTION lock_;
+    Raster last_;
+};
+
+bool WriteBytes(const std::wstring& path, const void* data, size_t size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == size;
+}
+
+bool WriteBmp(const std::wstring& path, const Raster& picture) {
+    const std::vector<uint8_t> dib = EncodeDib24(picture);
+    std::vector<uint8_t> file(14, 0);
+    const uint32_t total = static_cast<uint32_t>(14 + dib.size()), offset = 14 + 40;
+    file[0] = 'B';
+    file[1] = 'M';
+    for (int i = 0; i < 4; ++i) {
+        file[2 + i] = static_cast<uint8_t>(total >> (8 * i));
+        file[10 + i] = static_cast<uint8_t>(offset >> (8 * i));
+    }
+    file.insert(file.end(), dib.begin(), dib.end());
+    return WriteBytes(path, file.data(), file.size());
+}
+
+struct BoxSearch {
+    DWORD process;
+    HWND panel;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<BoxSearch*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (window != search->panel && process == search->process &&
+        std::wstring(className) == L"#32770" && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Answers the panel's message box when one comes within `ms`; returns its text.
+std::wstring AnswerBox(HWND panel, int ms) {
+    BoxSearch search{GetCurrentProcessId(), panel, nullptr};
+    for (int waited = 0; waited < ms && search.found == nullptr; waited += 100) {
+        Sleep(100);
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    }
+    if (search.found == nullptr)
+        return L"";
+    wchar_t text[512] = {};
+    GetDlgItemTextW(search.found, 0xFFFF, text, 512);
+    SendMessageW(search.found, WM_COMMAND, IDOK, 0);
+    return text;
+}
+
+std::string Narrow(const std::wstring& text) {
+    char bytes[512] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes, 511, nullptr, nullptr);
+    return bytes;
+}
+
+// The tray menu as Windows holds it, one line per item: "menu DEPTH text [id] checked".
+void DescribeMenu(HMENU menu, int depth, std::vector<std::string>* lines) {
+    const int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[128] = {};
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_FTYPE | MIIM_STRING;
+        item.dwTypeData = text;
+        item.cch = 127;
+        if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item))
+            continue;
+        std::string line = "menu " + std::to_string(depth) + " ";
+        if (item.fType & MFT_SEPARATOR)
+            line += "separator";
+        else if (item.hSubMenu != nullptr)
+            line += Narrow(text) + " >";
+        else
+            line += Narrow(text) + " [" + std::to_string(item.wID) + "]" +
+                    ((item.fState & MFS_CHECKED) ? " checked" : "");
+        lines->push_back(line);
+        if (item.hSubMenu != nullptr)
+            DescribeMenu(item.hSubMenu, depth + 1, lines);
+    }
+}
+
+struct MenuSearch {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK FindMenuWindow(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<MenuSearch*>(context);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (process == search->process && std::wstring(className) == L"#32768" &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void Log(const std::wstring& folder, const std::string& line) {
+    static std::string all;
+    all += line + "\n";
+    WriteBytes(folder + L"\\pages.log", all.data(), all.size());
+}
+
+struct Conductor {
+    std::wstring folder;
+    RecordingShell* shell;
+};
+
+void LogTrayMenu(const std::wstring& folder, HWND panel, const std::string& tag) {
+    PostMessageW(panel, 0x410, 0, WM_RBUTTONDOWN);
+    MenuSearch search{GetCurrentProcessId(), nullptr};
+    for (int waited = 0; waited < 10000 && search.found == nullptr; waited += 100) {
+        Sleep(100);
+        EnumWindows(FindMenuWindow, reinterpret_cast<LPARAM>(&search));
+    }
+    if (search.found == nullptr) {
+        Log(folder, tag + " menu none");
+        return;
+    }
+    const auto menu = reinterpret_cast<HMENU>(SendMessageW(search.found, MN_GETHMENU, 0, 0));
+    std::vector<std::string> lines;
+    if (menu != nullptr)
+        DescribeMenu(menu, 0, &lines);
+    for (const std::string& line : lines)
+        Log(folder, tag + " " + line);
+    SendMessageW(panel, WM_CANCELMODE, 0, 0);
+    // The menu has gone when its window has.
+    for (int waited = 0; waited < 5000 && IsWindowVisible(search.found); waited += 100)
+        Sleep(100);
+}
+
+void Conduct(const std::wstring& folder, RecordingShell* shell) {
+    HWND panel = nullptr;
+    for (int tries = 0; tries < 300 && (panel == nullptr || !IsWindowVisible(panel)); ++tries) {
+        Sleep(100);
+        panel = FindWindowW(nullptr, kTitle);
+    }
+    if (panel == nullptr) {
+        Log(folder, "no window");
+        return;
+    }
+    struct Tab {
+        int x, y;
+        bool expectBox;
+    };
+    // EQ is the page the panel opens on; then EFFT, MIC and 3D by their tabs.
+    const Tab tabs[4] = {{0, 0, false}, {491, 46, false}, {542, 46, false}, {592, 46, true}};
+    for (int page = 0; page < 4; ++page) {
+        if (page > 0) {
+            const LPARAM at = MAKELPARAM(tabs[page].x, tabs[page].y);
+            PostMessageW(panel, WM_LBUTTONDOWN, MK_LBUTTON, at);
+            PostMessageW(panel, WM_LBUTTONUP, 0, at);
+        }
+        if (tabs[page].expectBox) {
+            const std::wstring text = AnswerBox(panel, 10000);
+            Log(folder, "messagebox text=\"" + Narrow(text) + "\"");
+        }
+        SendMessageW(panel, WM_NULL, 0, 0);
+        Sleep(1500);  // the screen settles: the box's area repainted, the X server drawn
+        SendMessageW(panel, WM_NULL, 0, 0);
+        const std::wstring stem = folder + L"\\page-" + std::to_wstring(page);
+        WriteBmp(stem + L".bmp", shell->Last());
+        RECT frame = {};
+        GetWindowRect(panel, &frame);
+        char place[96];
+        const int length =
+            std::snprintf(place, sizeof place, "%ld %ld %ld %ld\n", frame.left, frame.top,
+                          frame.right - frame.left, frame.bottom - frame.top);
+        WriteBytes(stem + L".txt", place, static_cast<size_t>(length));
+        Log(folder, "page " + std::to_string(page) + " ready");
+        const std::wstring done = folder + L"\\shot-" + std::to_wstring(page) + L".done";
+        for (int waited = 0; waited < 60000; waited += 100) {
+            if (GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES)
+                break;
+            Sleep(100);
+        }
+    }
+    // The tray menu, as a right click on the icon opens it, before and after the skin is
+    // chosen from it.
+    LogTrayMenu(folder, panel, "before");
+    PostMessageW(panel, WM_COMMAND, 32900, 0);
+    SendMessageW(panel, WM_NULL, 0, 0);
+    Sleep(500);
+    Log(folder, std::string("after the skin switch window=") +
+                    (IsWindowVisible(panel) ? "shown" : "hidden"));
+    LogTrayMenu(folder, panel, "after");
+    PostMessageW(panel, RegisterWindowMessageA("WM_QEX4410APP_EXIT"), 0, 0);
+}
+
+DWORD WINAPI ConductorThread(LPVOID context) {
+    auto* conductor = static_cast<Conductor*>(context);
+    Conduct(conductor->folder, conductor->shell);
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const std::wstring folder = argc > 1 ? argv[argc - 1] : L".";
+
+    Win32PanelSystem system;
+    RecordingShell shell(system);
+    panel_test::FakeDiscovery discovery;
+    discovery.PlugHeadset();
+    panel_test::FakeDriver driver;
+    Win32MicrophonePorts microphone;
+    CQEXAudioControlDlg dialog(system, shell, discovery, driver, microphone);
+    shell.AttachDialog(&dialog);
+    CQEXAudioControlApp app(system, shell, dialog);
+
+    INITCOMMONCONTROLSEX controls = {sizeof controls, 0xFF};
+    InitCommonControlsEx(&controls);
+    if (!app.InitInstance())
+        return app.ExitInstance(0);
+
+    Conductor conductor{folder, &shell};
+    HANDLE thread = CreateThread(nullptr, 0, ConductorThread, &conductor, 0, nullptr);
+    MSG message;
+    int quitCode = 0;
+    for (;;) {
+        const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0) {
+            quitCode = static_cast<int>(message.wParam);
+            break;
+        }
+        if (got == -1)
+            break;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    return app.ExitInstance(quitCode);
+}

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# QX_AudioControl.exe under Wine, in a fresh prefix with a skin installed, on a virtual
+# desktop with a taskbar (so the notification area can be seen), under Xvfb:
+#   1. a start without switches relaunches itself elevated with "-QEXUAC" and runs in the tray
+#      (no headset can be present under Wine: the window stays hidden, the tray shows 1088);
+#   2. a second start, whatever its switches, ends at once and leaves the first alone;
+#   3. a tray double-click gives the device-not-detected message;
+#   4. the registered exit message ends the panel with exit code 0;
+#   5. the page viewer (the panel with a scripted headset) shows each of the four pages, and
+#      every screenshot equals the picture the panel composed in every pixel that is not the
+#      colour key; its tray menu lists the skin, checked, and choosing it shows the window
+#      again and records the skin in "ResourceInfo.ini".
+#   panel_wine_test.sh PANEL_EXE PROBE_EXE PAGES_EXE SKIN_DLL COMPARE_PY OUTPUT_DIR
+# Run under xvfb-run with a 1024x768x24 screen. The screenshots stay in OUTPUT_DIR.
+set -uo pipefail
+
+panel_exe=${1:-}
+probe_exe=${2:-}
+pages_exe=${3:-}
+skin_dll=${4:-}
+compare_py=${5:-}
+output=${6:-}
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+title='QEX USB Ampfx Suite'
+no_device='Device not detected or The system default audio device is not QEX4410/4420'
+
+fail() {
+    printf 'FAIL: %s\n' "$*" >&2
+    exit 1
+}
+step() { printf '\n--- %s\n' "$*"; }
+
+[ -x "$wine" ] || fail "$wine not found (Debian package wine64)"
+[ -n "${DISPLAY:-}" ] || fail "no display: run under xvfb-run -s '-screen 0 1024x768x24'"
+for file in "$panel_exe" "$probe_exe" "$pages_exe" "$skin_dll" "$compare_py"; do
+    [ -f "$file" ] || fail "'$file' not found: build the windows-x64 preset first" \
+        "(cmake --preset windows-x64 && cmake --build --preset windows-x64)"
+done
+[ -n "$output" ] || fail "no output folder given"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ampfx-panel-wine.XXXXXX")
+prefix=$work/prefix
+log=$work/output.txt
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# A null sound device, so that DirectSound and the wave devices exist without a sound card.
+export HOME=$work
+printf 'pcm.!default { type null }\nctl.!default { type hw card 0 }\n' >"$HOME/.asoundrc"
+
+cleanup() {
+    "$wineserver" -k >/dev/null 2>&1
+    "$wineserver" -w >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# w SECONDS PROGRAM ARGS...: one Wine command with its own time limit, its output in $log.
+w() {
+    local seconds=$1
+    shift
+    timeout --kill-after=5 "$seconds" "$wine" "$@" </dev/null >"$log" 2>&1
+}
+output_text() { tr -d '\r' <"$log"; }
+
+wait_for() {
+    local tries=$(($1 * 2))
+    shift
+    while ! "$@"; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || return 1
+        sleep 0.5
+    done
+}
+
+# The panel processes of this prefix (Wine shows them by their Windows command line).
+panels() {
+    local pid
+    for pid in $(pgrep -f '^C:\\windows\\system32\\QX_AudioControl\.exe'); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" &&
+            printf '%s %s\n' "$pid" "$(tr '\0' ' ' <"/proc/$pid/cmdline")"
+    done
+}
+panel_count() { panels | grep -c . || true; }
+no_panel() { [ "$(panel_count)" -eq 0 ]; }
+window_is() {
+    w 30 'C:\windows\system32\panel_wine_probe.exe' window
+    [ "$(output_text)" = "window=$1" ]
+}
+
+# tray_shows R G B: the taskbar's notification area holds pixels of that exact colour.
+tray_shows() {
+    import -window root "$work/tray.png" 2>/dev/null || return 1
+    /usr/bin/python3 - "$work/tray.png" "$@" <<'PY'
+import sys
+from PIL import Image
+image = Image.open(sys.argv[1]).convert("RGB")
+want = tuple(int(v) for v in sys.argv[2:5])
+w, h = image.size
+area = image.crop((w - 200, h - 40, w, h))
+sys.exit(0 if sum(1 for p in area.getdata() if p == want) >= 16 else 1)
+PY
+}
+
+system32=$prefix/drive_c/windows/system32
+skins=$system32/QX_AudioControlRec
+
+step "fresh prefix $prefix"
+w 100 wineboot -i || fail "wineboot did not finish:"$'\n'"$(output_text)"
+# Every program runs on one virtual desktop named "shell", which has a taskbar with the
+# notification area.
+w 30 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f || fail "reg add Desktop"
+w 30 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d 1024x768 /f ||
+    fail "reg add Desktops"
+mkdir -p "$skins"
+skin_name=$(basename "$skin_dll")
+cp "$skin_dll" "$skins/$skin_name"
+printf '[DEFAULT]\r\nSkin Path=C:\\windows\\system32\\QX_AudioControlRec\\%s\r\n' "$skin_name" \
+    >"$skins/ResourceInfo.ini"
+cp "$panel_exe" "$system32/QX_AudioControl.exe"
+cp "$probe_exe" "$system32/panel_wine_probe.exe"
+cp "$pages_exe" "$system32/panel_pages.exe"
+echo "skin $skin_name installed"
+
+step "a start without switches relaunches itself with -QEXUAC and lives in the tray"
+w 60 'C:\windows\system32\QX_AudioControl.exe' || fail "the first start exited with $?"
+wait_for 30 window_is hidden || fail "no hidden window titled '$title': $(output_text)"
+[ "$(panel_count)" -eq 1 ] || fail "expected one running panel, found:"$'\n'"$(panels)"
+panels | grep -q -- ' -QEXUAC *$' || fail "the running panel is not the relaunch:"$'\n'"$(panels)"
+echo "running: $(panels)"
+
+step "its tray icon is 1088 (no headset)"
+wait_for 20 tray_shows 220 30 30 || fail "the notification area shows no icon 1088"
+tray_shows 30 60 220 && fail "the notification area shows icon 1091"
+cp "$work/tray.png" "$output/wine-tray.png"
+echo "tray=1088"
+
+step "a second start ends at once, whatever its switches"
+for switches in "-QEXUAC" "-QEXNOUI" ""; do
+    # shellcheck disable=SC2086
+    w 30 'C:\windows\system32\QX_AudioControl.exe' $switches ||
+        fail "a second start with '$switches' exited with $? or did not end"
+done
+# The relaunched starts come up after the unelevated ones have gone; each ends at the mutex.
+one_panel() { [ "$(panel_count)" -eq 1 ]; }
+sleep 3
+wait_for 20 one_panel || fail "a second instance stayed:"$'\n'"$(panels)"
+window_is hidden || fail "the window changed: $(output_text)"
+echo "one panel"
+
+step "a tray double-click gives the device-not-detected message"
+w 30 'C:\windows\system32\panel_wine_probe.exe' tray-dblclick || fail "$(output_text)"
+[ "$(output_text)" = "messagebox text=\"$no_device\"" ] || fail "got: $(output_text)"
+output_text
+
+step "the registered exit message ends the panel"
+w 30 'C:\windows\system32\panel_wine_probe.exe' exit || fail "$(output_text)"
+wait_for 15 no_panel || fail "the panel is still running:"$'\n'"$(panels)"
+echo "ended"
+
+step "the exit code after the exit message is 0"
+timeout 60 "$wine" 'C:\windows\system32\QX_AudioControl.exe' -QEXUAC </dev/null \
+    >"$work/panel.txt" 2>&1 &
+panel_pid=$!
+wait_for 30 window_is hidden || fail "the panel did not start again: $(output_text)"
+w 30 'C:\windows\system32\panel_wine_probe.exe' exit || fail "$(output_text)"
+wait "$panel_pid"
+code=$?
+[ "$code" -eq 0 ] || fail "exit code $code"
+echo "exit code 0"
+
+step "the four pages with a scripted headset equal the composed pictures; the tray menu"
+# The pages viewer runs as on Windows XP: the microphone page then takes the mixer path,
+# which paints the page's background when the mixer cannot be read.
+w 30 reg add 'HKCU\Software\Wine' /v Version /d winxp64 /f || fail "reg add Version"
+printf '[DEFAULT]\r\nSkin Path=c:\\windows\\system32\\qx_audiocontrolrec\\%s\r\n' "$skin_name" \
+    >"$skins/ResourceInfo.ini"
+pages=$work/pages
+mkdir -p "$pages"
+timeout 150 "$wine" 'C:\windows\system32\panel_pages.exe' -QEXUAC "Z:${pages//\//\\}" \
+    </dev/null >"$work/pages.txt" 2>&1 &
+pages_pid=$!
+for page in 0 1 2 3; do
+    wait_for 60 test -f "$pages/page-$page.txt" ||
+        fail "page $page never came:"$'\n'"$(cat "$pages/pages.log" 2>/dev/null)"
+    import -window root "$pages/shot-$page.png" || fail "no screenshot of page $page"
+    touch "$pages/shot-$page.done"
+done
+wait "$pages_pid"
+code=$?
+cat "$pages/pages.log"
+cp "$pages/pages.log" "$output/wine-pages.log"
+[ "$code" -eq 0 ] || fail "the pages viewer ended with $code"
+grep -qx 'messagebox text="There is a Error!"' "$pages/pages.log" ||
+    fail "the 3D page without a test sound gave no message"
+# The skin was recorded with another case than the folder's: the menu marks no skin until it
+# is chosen, and choosing it records the path as the folder's listing gives it.
+for pattern in '^before menu 0 .+ >$' '^before menu 1 .+ \[32900\]$' '^before menu 0 separator$' \
+    '^before menu 0 .+ \[32771\]$' '^after the skin switch window=shown$' \
+    '^after menu 1 .+ \[32900\] checked$'; do
+    grep -qE "$pattern" "$pages/pages.log" || fail "no line like '$pattern' in the viewer's log"
+done
+tr -d '\r' <"$skins/ResourceInfo.ini" |
+    grep -qxF "Skin Path=C:\windows\system32\QX_AudioControlRec\\$skin_name" ||
+    fail "the skin switch did not record the skin:"$'\n'"$(cat "$skins/ResourceInfo.ini")"
+/usr/bin/python3 "$compare_py" "$pages" 4 1.0 | tee "$work/compare.txt"
+result=${PIPESTATUS[0]}
+for page in 0 1 2 3; do
+    cp "$pages/shot-$page.png" "$output/wine-page-$page.png"
+    cp "$pages/page-$page.bmp" "$output/composed-page-$page.bmp"
+done
+cp "$work/compare.txt" "$output/wine-pages-compare.txt"
+[ "$result" -eq 0 ] || fail "a screenshot differs from its composed picture"
+
+step "passed"
