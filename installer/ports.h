@@ -116,8 +116,8 @@ class FileSystem {
     // kErrorFileNotFound / kErrorPathNotFound when nothing matches.
     virtual WinError FindFiles(const std::string& pattern, std::vector<std::string>* names) = 0;
     // WritePrivateProfileString(section, key, value, file).
-    virtual WinError WriteProfileString(const std::string& section, const std::string& key,
-                                        const std::string& value, const std::string& file) = 0;
+    virtual WinError WriteIniString(const std::string& section, const std::string& key,
+                                    const std::string& value, const std::string& file) = 0;
     // WritePrivateProfileString(NULL, NULL, NULL, file): drops the system's cached copy.
     virtual WinError FlushProfileCache(const std::string& file) = 0;
 };
@@ -193,8 +193,8 @@ class ServiceHandle {
 class ServiceDatabase {
   public:
     virtual ~ServiceDatabase() = default;
-    virtual WinError OpenService(const std::string& name, uint32_t access,
-                                 std::unique_ptr<ServiceHandle>* service) = 0;
+    virtual WinError OpenByName(const std::string& name, uint32_t access,
+                                std::unique_ptr<ServiceHandle>* service) = 0;
 };
 
 class ServiceManager {
@@ -239,7 +239,7 @@ class Windows {
     virtual void Broadcast(uint32_t message, uint64_t wParam, int64_t lParam) = 0;
 };
 
-enum class BoxIcon { Error, Question };
+enum class BoxIcon { Error, Question, Information };
 enum class BoxButtons { Ok, YesNo };
 enum class BoxAnswer { Ok, Yes, No };
 

@@ -190,8 +190,8 @@ void InstallSteps(InstallPorts& ports, int language, ProgressSink& progress) {
     }
     std::string skinName = kDefaultSkinName;
     ChooseCustomSkin(ports, skinFolder, &skinName, &skinPath);
-    ports.files.WriteProfileString(kSkinSection, kSkinNameKey, skinName, skinInfo);
-    ports.files.WriteProfileString(kSkinSection, kSkinPathKey, skinPath, skinInfo);
+    ports.files.WriteIniString(kSkinSection, kSkinNameKey, skinName, skinInfo);
+    ports.files.WriteIniString(kSkinSection, kSkinPathKey, skinPath, skinInfo);
     progress.Report(70);
 
     // Driver: a 32-bit installer must write past the redirection, or the driver would land
@@ -269,7 +269,7 @@ void ControlService(InstallPorts& ports, uint32_t command) {
     if (ports.services.Open(kScManagerAllAccess, &database))
         return;
     std::unique_ptr<ServiceHandle> service;
-    if (database->OpenService(kServiceName, kServiceAllAccess, &service))
+    if (database->OpenByName(kServiceName, kServiceAllAccess, &service))
         return;
     if (command != kServiceCommandStart && command != kServiceCommandStop) {
         service->Control(command);

@@ -55,7 +55,7 @@ void CQEXAudioControlInstallLa::OnSelChange(int position) {
 
 void CQEXAudioControlInstallIn::OnShow() {
     if (wizard_.operation == 1)
-        wizard_.Window().SetProgressText(kUninstallingText);
+        wizard_.Window().SetProgressText(kStrUninstalling);
 }
 
 void CQEXAudioControlInstallIn::OnProgress(uint32_t percent) {

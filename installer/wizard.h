@@ -75,8 +75,8 @@ class WizardWindow {
     virtual void EnableButtons(uint32_t mask) = 0;
     // Enables or grays the Close item of the window's system menu.
     virtual void EnableCloseItem(bool enabled) = 0;
-    // The progress page's static 1011 and progress bar 1010.
-    virtual void SetProgressText(const std::string& text) = 0;
+    // The progress page's static 1011, set to a string resource, and progress bar 1010.
+    virtual void SetProgressText(uint16_t stringId) = 0;
     virtual void SetProgressBar(uint32_t percent) = 0;
     // Confirmation box 135: true for "Yes".
     virtual bool ConfirmExit() = 0;

@@ -359,8 +359,8 @@ WinError MemoryFileSystem::FindFiles(const std::string& pattern, std::vector<std
     return names->empty() ? kErrorFileNotFound : kErrorSuccess;
 }
 
-WinError MemoryFileSystem::WriteProfileString(const std::string& section, const std::string& key,
-                                              const std::string& value, const std::string& file) {
+WinError MemoryFileSystem::WriteIniString(const std::string& section, const std::string& key,
+                                          const std::string& value, const std::string& file) {
     const std::string path = Redirect(file);
     if (!HasDirectory(Parent(path)))
         return kErrorPathNotFound;
@@ -513,8 +513,8 @@ class MemoryServiceDatabase : public ServiceDatabase {
   public:
     MemoryServiceDatabase(MemoryServices& services, Journal& journal)
         : services_(services), journal_(journal) {}
-    WinError OpenService(const std::string& name, uint32_t,
-                         std::unique_ptr<ServiceHandle>* service) override {
+    WinError OpenByName(const std::string& name, uint32_t,
+                        std::unique_ptr<ServiceHandle>* service) override {
         if (Lower(name) != "dovrel" || !services_.installed)
             return kErrorServiceDoesNotExist;
         *service = std::make_unique<MemoryServiceHandle>(services_, journal_);

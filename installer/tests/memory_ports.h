@@ -81,8 +81,8 @@ class MemoryFileSystem : public FileSystem {
     WinError RemoveFile(const std::string& path) override;
     WinError CopyOver(const std::string& from, const std::string& to) override;
     WinError FindFiles(const std::string& pattern, std::vector<std::string>* names) override;
-    WinError WriteProfileString(const std::string& section, const std::string& key,
-                                const std::string& value, const std::string& file) override;
+    WinError WriteIniString(const std::string& section, const std::string& key,
+                            const std::string& value, const std::string& file) override;
     WinError FlushProfileCache(const std::string& file) override;
 
     // Paths are kept as written, compared case-insensitively; folders are implied by nothing:
@@ -302,7 +302,10 @@ class MemoryWizardWindow : public WizardWindow {
     void DestroyPage(PageKind kind) override { destroyed.push_back(kind); }
     void EnableButtons(uint32_t mask) override { buttons = mask; }
     void EnableCloseItem(bool enabled) override { closeItem = enabled; }
-    void SetProgressText(const std::string& text) override { progressText = text; }
+    // The string table as the resource script has it.
+    void SetProgressText(uint16_t id) override {
+        progressText = id == kStrUninstalling ? kUninstallingText : "string " + std::to_string(id);
+    }
     void SetProgressBar(uint32_t percent) override { progressBar = percent; }
     bool ConfirmExit() override;
     void Close() override { closed = true; }
