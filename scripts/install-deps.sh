@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     sox
     wine64 xvfb
+    icoutils xdotool imagemagick python3-pil
 )
 
 missing=()
