@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The x86_64 installer under Wine, in a fresh prefix on a virtual X display, driven through
 # its pages by clicks on its buttons (BM_CLICK from wizard_driver.exe): a first install, then
-# a second run that offers repair and uninstall and is cancelled, then the uninstaller.
+# a second run that offers repair and uninstall, asks before cancelling and uninstalls, a
+# third that installs again, then the uninstaller program.
 # Checks what each leaves on the machine and saves a screenshot of every wizard page.
 #   installer_wine_test.sh INSTALLER_EXE WIZARD_DRIVER_EXE PAYLOAD_DIR [SCREENSHOT_DIR]
 # PAYLOAD_DIR is the installer build's staged payloads (NNN-name files).
@@ -93,6 +94,23 @@ no_message_box() {
     fi
 }
 
+# What the uninstall must have removed; the driver's key and file are removed by Dovrel on
+# control code 128.
+expect_removed() {
+    for file in Dovrel.exe QX_AudioControl.exe QX_AudioControlRec drivers/Ampfx.sys; do
+        [ ! -e "$sys/$file" ] || fail "$file is still there"
+    done
+    [ ! -e "$link" ] || fail "the shortcut is still there"
+    [ ! -e "$(dirname "$link")" ] || fail "the start-menu folder is still there"
+    w 30 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QEX4410AudioExt' &&
+        fail "the uninstall key is still there"
+    w 30 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v QX_AudioControl &&
+        fail "the Run value is still there"
+    w 30 reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Ampfx' &&
+        fail "the driver's service key is still there"
+    echo "removed"
+}
+
 [ -n "$shots" ] && mkdir -p "$shots"
 sys=$prefix/drive_c/windows/system32
 
@@ -148,23 +166,43 @@ service_running() { w 30 sc query Dovrel && output | grep -q 'RUNNING'; }
 until_true 15 service_running || fail "Dovrel is not running: $(output)"
 echo "files, keys, shortcut and running service in place"
 
-step "second run: operation page, confirmation, cancel"
+step "second run: operation page, confirmation, uninstall through the wizard"
 (cd "$work/setup" && exec "$wine" QEXAudioControlInstall.exe </dev/null >"$work/setup2.txt" 2>&1) &
 until_true 60 window_open "$title" || fail "the wizard did not open again"
 drive text "$title"
 output | grep -qx "Select Operation :" || fail "page 1 is not the operation page: $(output)"
 shot 0-operation
-click "$title" 1006  # Uninstall
 click "$title" 2     # Cancel
 until_true 10 window_open "Torvi Audio Control Install" || fail "no confirmation box"
 shot 4-confirm "Torvi Audio Control Install"
 click "Torvi Audio Control Install" 2  # No
 until_true 10 buttons_are "Next Cancel" || fail "after No: $(output)"
-click "$title" 2
-until_true 10 window_open "Torvi Audio Control Install" || fail "no confirmation box"
-click "Torvi Audio Control Install" 1  # Yes
+click "$title" 1006  # Uninstall
+click "$title" 1001
+until_true 5 buttons_are "" || fail "progress page buttons: $(output)"
+drive text "$title"
+output | grep -qx "Uninstalling..." || fail "the progress page does not read Uninstalling...: $(output)"
+shot 6-uninstalling
+until_true 60 buttons_are "Finish" || fail "the uninstall did not finish: $(output)"
+click "$title" 1009
+click "$title" 1
 until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enabled '$title' >/dev/null 2>&1" ||
-    fail "Yes did not close the wizard"
+    fail "Finish did not close the wizard"
+expect_removed
+
+step "third run: after the uninstall the wizard starts on the language page again; install"
+(cd "$work/setup" && exec "$wine" QEXAudioControlInstall.exe </dev/null >"$work/setup3.txt" 2>&1) &
+until_true 60 window_open "$title" || fail "the wizard did not open a third time"
+drive text "$title"
+output | grep -qx "Select Language :" || fail "after uninstall page 1 is not the language page: $(output)"
+click "$title" 1001
+until_true 150 buttons_are "Finish" || { no_message_box; fail "the reinstall did not finish: $(output)"; }
+no_message_box
+click "$title" 1009
+click "$title" 1
+until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enabled '$title' >/dev/null 2>&1" ||
+    fail "Finish did not close the wizard"
+[ -f "$sys/QX_AmpfxSuiteUninstall.exe" ] || fail "the reinstall left no uninstaller"
 
 step "the uninstaller"
 (cd "$sys" && exec "$wine" QX_AmpfxSuiteUninstall.exe </dev/null >"$work/uninstall.txt" 2>&1) &
@@ -180,16 +218,6 @@ drive click "$uninstall_title" 1 || fail "no OK on the uninstaller's last box"
 until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enabled '$uninstall_title' >/dev/null 2>&1" ||
     fail "the uninstaller did not end"
 
-step "what the uninstall removed"
-for file in Dovrel.exe QX_AudioControl.exe QX_AudioControlRec drivers/Ampfx.sys; do
-    [ ! -e "$sys/$file" ] || fail "$file is still there"
-done
-[ ! -e "$link" ] || fail "the shortcut is still there"
-[ ! -e "$(dirname "$link")" ] || fail "the start-menu folder is still there"
-w 30 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\QEX4410AudioExt' &&
-    fail "the uninstall key is still there"
-w 30 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v QX_AudioControl &&
-    fail "the Run value is still there"
-w 30 reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Ampfx' &&
-    fail "the driver's service key is still there"
+step "what the uninstaller removed"
+expect_removed
 echo "PASS"
