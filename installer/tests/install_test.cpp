@@ -126,6 +126,10 @@ struct BitnessCase {
     uint16_t driver;
 };
 
+void PrintTo(const BitnessCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class InstallBitness : public testing::TestWithParam<BitnessCase> {};
 
 TEST_P(InstallBitness, ChoosesTheBuildsAndWhereTheyLand) {
@@ -202,6 +206,10 @@ struct FailureCase {
     uint32_t code;
     const char* notWritten;  // a file a later step would have written, or ""
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class InstallFailure : public testing::TestWithParam<FailureCase> {};
 
@@ -351,6 +359,10 @@ struct CustomSkinCase {
     std::string expectedName;
     std::string expectedFile;  // in the skin folder
 };
+
+void PrintTo(const CustomSkinCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CustomSkin : public testing::TestWithParam<CustomSkinCase> {};
 

@@ -138,6 +138,10 @@ struct FinishCase {
     bool reboot;
 };
 
+void PrintTo(const FinishCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class WizardFinish : public testing::TestWithParam<FinishCase> {};
 
 TEST_P(WizardFinish, ClosesWithoutAskingAndRebootsWhenChosen) {
