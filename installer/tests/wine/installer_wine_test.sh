@@ -179,11 +179,23 @@ click "Torvi Audio Control Install" 2  # No
 until_true 10 buttons_are "Next Cancel" || fail "after No: $(output)"
 click "$title" 1006  # Uninstall
 click "$title" 1001
-until_true 5 buttons_are "" || fail "progress page buttons: $(output)"
-drive text "$title"
-output | grep -qx "Uninstalling..." || fail "the progress page does not read Uninstalling...: $(output)"
-shot 6-uninstalling
-until_true 60 buttons_are "Finish" || fail "the uninstall did not finish: $(output)"
+# The uninstall takes a few seconds; every look at the window is a Wine process start, so
+# the page is watched until the done page comes rather than caught at one moment.
+seen_text=0
+for ((i = 0; i < 60; i++)); do
+    if drive text "$title" && output | grep -qx "Uninstalling..."; then
+        [ $seen_text -eq 1 ] || shot 6-uninstalling
+        seen_text=1
+        drive enabled "$title"
+        enabled=$(output | sed 's/ *$//')
+        [ -z "$enabled" ] || [ "$enabled" = Finish ] ||
+            fail "buttons enabled while the uninstall ran: $enabled"
+    fi
+    buttons_are "Finish" && break
+    sleep 0.5
+done
+buttons_are "Finish" || fail "the uninstall did not finish: $(output)"
+[ $seen_text -eq 1 ] || fail "the progress page never read Uninstalling..."
 click "$title" 1009
 click "$title" 1
 until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enabled '$title' >/dev/null 2>&1" ||
