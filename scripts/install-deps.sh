@@ -11,7 +11,7 @@ packages=(
     sox
     python3-pil fonts-dejavu-core fonts-wqy-microhei
     wine64 xvfb
-    python3-pil imagemagick
+    icoutils xdotool imagemagick
 )
 
 missing=()
