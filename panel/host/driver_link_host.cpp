@@ -20,14 +20,21 @@ host::UserHandle ToHost(DriverLink::Handle handle) {
                                                 : static_cast<host::UserHandle>(handle);
 }
 
-DriverLink::Handle Open(const std::string& path) {
+}  // namespace
+
+DriverLink::Handle HostDriverLink::Open(const std::string& path) {
     host::UserHandle handle = host::kInvalidUserHandle;
-    if (host::UserCreateFile(path, &handle) != host::kErrorSuccess)
+    const uint32_t error = host::UserCreateFile(path, &handle);
+    if (error != host::kErrorSuccess) {
+        lastOpenError_ = error;
         return DriverLink::kInvalidHandle;
+    }
     return FromHost(handle);
 }
 
-}  // namespace
+uint32_t HostDriverLink::LastOpenError() const {
+    return lastOpenError_;
+}
 
 DriverLink::Handle HostDriverLink::OpenA(const char* path) {
     return Open(path);
@@ -45,6 +52,16 @@ bool HostDriverLink::DeviceIoControl(Handle handle, uint32_t code, const void* i
                                               outputLength, &bytes) == host::kErrorSuccess;
     *bytesReturned = ok ? bytes : 0;
     return ok;
+}
+
+uint32_t HostDriverLink::NtDeviceIoControl(Handle handle, uint32_t code, const void* input,
+                                           uint32_t inputLength, void* output,
+                                           uint32_t outputLength, uint32_t* bytesReturned) {
+    uint64_t information = 0;
+    const uint32_t status = host::UserNtDeviceIoControlFile(
+        ToHost(handle), code, input, inputLength, output, outputLength, &information);
+    *bytesReturned = static_cast<uint32_t>(information);
+    return status;
 }
 
 void HostDriverLink::Close(Handle handle) {

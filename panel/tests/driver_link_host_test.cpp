@@ -30,6 +30,7 @@ class DriverLinkHostTest : public ::testing::Test {
     HostDriverLink link;
     DriverLink::Handle cached = DriverLink::kInvalidHandle;
     DriverRequests requests{link, cached};
+    uint32_t bytesUnused = 0;
 };
 
 TEST_F(DriverLinkHostTest, ValueRequestsShareOneHandleAndTheDriverAnswersThem) {
@@ -138,6 +139,50 @@ TEST_F(DriverLinkHostTest, WithoutTheControlDeviceEveryRequestFailsAtOpen) {
     const float levels[8] = {};
     EXPECT_EQ(requests.SendVirtual71(0, levels, levels), 0);
     EXPECT_EQ(cached, DriverLink::kInvalidHandle);
+}
+
+// The same link gives ampfxctl the driver's own status: where the panel's call only fails,
+// the NT call says why, and neither returns data with an error.
+TEST_F(DriverLinkHostTest, TheNtCallGivesTheDriversOwnStatus) {
+    EXPECT_EQ(link.OpenA(AMPFX_CONTROL_DEVICE_PATH_A), DriverLink::kInvalidHandle);
+    EXPECT_EQ(link.LastOpenError(), 2u) << "no headset, no control device";
+
+    machine.Plug(kSupported);
+    const DriverLink::Handle handle = link.OpenA(AMPFX_CONTROL_DEVICE_PATH_A);
+    ASSERT_NE(handle, DriverLink::kInvalidHandle);
+    struct Case {
+        const char* what;
+        uint32_t type;
+        uint32_t selector;
+        uint32_t status;
+        uint32_t bytes;
+    } cases[] = {
+        {"a sound field the driver cannot set up", 5, 0u, 0xC000009A, 0},
+        {"a sound field it can", 2, 0u, 0, 0},
+        {"the sound field read back", 0, kAmpfxSelectorGet, 0, 8},
+    };
+    for (const Case& c : cases) {
+        const uint32_t block[2] = {c.selector, c.type};
+        uint32_t answer[2] = {7, 7};
+        uint32_t bytes = 99;
+        EXPECT_EQ(link.NtDeviceIoControl(handle, IOCTL_AMPFX_SOUND_FIELD, block, sizeof block,
+                                         answer, sizeof answer, &bytes),
+                  c.status)
+            << c.what;
+        EXPECT_EQ(bytes, c.bytes) << c.what;
+        uint32_t win32Bytes = 99;
+        EXPECT_EQ(link.DeviceIoControl(handle, IOCTL_AMPFX_SOUND_FIELD, block, sizeof block, answer,
+                                       sizeof answer, &win32Bytes),
+                  c.status == 0)
+            << c.what;
+        EXPECT_EQ(win32Bytes, c.bytes) << c.what;
+    }
+    link.Close(handle);
+    EXPECT_EQ(host::UserOpenHandleCount(), 0u);
+    EXPECT_EQ(link.NtDeviceIoControl(handle, IOCTL_AMPFX_SOUND_FIELD, nullptr, 0, nullptr, 0,
+                                     &bytesUnused),
+              0xC0000008u)  // STATUS_INVALID_HANDLE
+        << "a closed handle";
 }
 
 }  // namespace

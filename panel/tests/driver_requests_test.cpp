@@ -45,6 +45,14 @@ class ScriptedLink : public DriverLink {
         }
         return answer.ok;
     }
+    uint32_t LastOpenError() const override { return 2; }
+    uint32_t NtDeviceIoControl(Handle, uint32_t, const void*, uint32_t, void*, uint32_t,
+                               uint32_t* bytesReturned) override {
+        // The panel sends through DeviceIoControl only.
+        log.push_back("nt-ioctl");
+        *bytesReturned = 0;
+        return 0xC0000001;
+    }
     void Close(Handle handle) override { log.push_back("close " + std::to_string(handle)); }
 
     bool openFails = false;

@@ -32,6 +32,15 @@ class FakeDriver : public DriverLink {
 
     Handle OpenA(const char*) override { return Open(); }
     Handle OpenW(const char16_t*) override { return Open(); }
+    uint32_t LastOpenError() const override { return present ? 0 : 2; }
+    uint32_t NtDeviceIoControl(Handle handle, uint32_t code, const void* input,
+                               uint32_t inputLength, void* output, uint32_t outputLength,
+                               uint32_t* bytesReturned) override {
+        return DeviceIoControl(handle, code, input, inputLength, output, outputLength,
+                               bytesReturned)
+                   ? 0
+                   : 0xC0000010;  // STATUS_INVALID_DEVICE_REQUEST
+    }
     void Close(Handle handle) override { open.erase(handle); }
     bool DeviceIoControl(Handle handle, uint32_t code, const void* input, uint32_t inputLength,
                          void* output, uint32_t outputLength, uint32_t* bytesReturned) override {

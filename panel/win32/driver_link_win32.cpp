@@ -1,6 +1,7 @@
-// The panel's driver link on Windows: the control device through CreateFile and
-// DeviceIoControl.
+// The driver link on Windows: the control device through CreateFile and DeviceIoControl, or
+// NtDeviceIoControlFile where the driver's own status is wanted.
 #include <windows.h>
+#include <winternl.h>
 
 #include "driver_link_win32.h"
 
@@ -32,6 +33,22 @@ bool Win32DriverLink::DeviceIoControl(Handle handle, uint32_t code, const void* 
                           inputLength, output, outputLength, &bytes, nullptr);
     *bytesReturned = ok ? bytes : 0;
     return ok != FALSE;
+}
+
+uint32_t Win32DriverLink::LastOpenError() const {
+    return GetLastError();
+}
+
+uint32_t Win32DriverLink::NtDeviceIoControl(Handle handle, uint32_t code, const void* input,
+                                            uint32_t inputLength, void* output,
+                                            uint32_t outputLength, uint32_t* bytesReturned) {
+    IO_STATUS_BLOCK status{};
+    const NTSTATUS result =
+        NtDeviceIoControlFile(reinterpret_cast<HANDLE>(handle), nullptr, nullptr, nullptr, &status,
+                              code, const_cast<void*>(input), inputLength, output, outputLength);
+    // The I/O manager leaves the status block alone for an error status.
+    *bytesReturned = NT_ERROR(result) ? 0 : static_cast<uint32_t>(status.Information);
+    return static_cast<uint32_t>(result);
 }
 
 void Win32DriverLink::Close(Handle handle) {

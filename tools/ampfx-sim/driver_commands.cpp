@@ -6,24 +6,24 @@
 
 #include "ampfx_driver.h"
 #include "ampfx_ioctl.h"
+#include "ampfxctl.h"
 #include "control_request_text.h"
 #include "eq_preset_table.h"
-#include "host_control_channel.h"
+#include "driver_link_host.h"
 #include "scenario_context.h"
 
 namespace {
 
 void SendControl(ScenarioContext& c, const ControlRequestText& request) {
-    HostControlChannel channel;
+    HostDriverLink link;
+    uint32_t status = 0;
+    std::string answer;
     std::string error;
-    if (!channel.Open(&error)) {
+    if (!SendControlRequest(link, request, &status, &answer, &error)) {
         c.out << "open-failed " << error << "\n";
         return;
     }
-    std::vector<uint8_t> output(request.outputLength);
-    uint32_t bytes = 0;
-    const uint32_t status = channel.Call(request.code, request.input, &output, &bytes);
-    c.out << FormatControlAnswer(request, status, output, bytes);
+    c.out << answer;
 }
 
 void Ioctl(ScenarioContext& c, const Words& w) {

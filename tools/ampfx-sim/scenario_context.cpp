@@ -281,14 +281,17 @@ void ScenarioContext::WriteAudio(const std::string& name, const StereoPcm& audio
 
 std::string ScenarioContext::WritablePath(const std::string& name) const {
     const std::string path = OutputPath(name);
+    // A link inside the output folder could still lead outside it; checked before any folder
+    // is created on the way.
+    std::error_code folderError;
+    std::error_code targetError;
+    const fs::path folder = fs::weakly_canonical(paths.outputFolder, folderError);
+    const fs::path target = fs::weakly_canonical(fs::path(path).parent_path(), targetError);
+    const auto mismatch = std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
+    if (folderError || targetError || mismatch.first != folder.end())
+        Fail("'" + name + "' leads out of the output folder");
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
-    // A link inside the output folder could still point outside it.
-    const fs::path folder = fs::weakly_canonical(paths.outputFolder, ec);
-    const fs::path target = fs::weakly_canonical(fs::path(path).parent_path(), ec);
-    const auto mismatch = std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
-    if (ec || mismatch.first != folder.end())
-        Fail("'" + name + "' leads out of the output folder");
     std::pair<uint64_t, uint64_t> identity;
     if (FileIdentity(path, &identity) &&
         std::find(protected_.begin(), protected_.end(), identity) != protected_.end())

@@ -1,5 +1,6 @@
-#include "control_channel.h"
-#include "control_request_text.h"
+#include "ampfxctl.h"
+
+#include "ampfx_ioctl.h"
 
 namespace {
 
@@ -16,7 +17,27 @@ std::string Usage() {
 
 }  // namespace
 
-int RunAmpfxctl(ControlChannel& channel, const std::vector<std::string>& args, std::string* out,
+bool SendControlRequest(DriverLink& link, const ControlRequestText& request, uint32_t* status,
+                        std::string* answer, std::string* error) {
+    const DriverLink::Handle handle = link.OpenA(AMPFX_CONTROL_DEVICE_PATH_A);
+    if (handle == DriverLink::kInvalidHandle) {
+        *error = "cannot open the Ampfx control device (error " +
+                 std::to_string(link.LastOpenError()) +
+                 "); is a supported headset plugged in with the driver attached?";
+        return false;
+    }
+    std::vector<uint8_t> output(request.outputLength);
+    uint32_t bytes = 0;
+    *status = link.NtDeviceIoControl(
+        handle, request.code, request.input.empty() ? nullptr : request.input.data(),
+        static_cast<uint32_t>(request.input.size()), output.empty() ? nullptr : output.data(),
+        static_cast<uint32_t>(output.size()), &bytes);
+    link.Close(handle);
+    *answer = FormatControlAnswer(request, *status, output, bytes);
+    return true;
+}
+
+int RunAmpfxctl(DriverLink& link, const std::vector<std::string>& args, std::string* out,
                 std::string* err) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h") {
         *(args.empty() ? err : out) += Usage();
@@ -28,13 +49,12 @@ int RunAmpfxctl(ControlChannel& channel, const std::vector<std::string>& args, s
         *err += "ampfxctl: " + error + "\n" + Usage();
         return 2;
     }
-    if (!channel.Open(&error)) {
+    uint32_t status = 0;
+    std::string answer;
+    if (!SendControlRequest(link, request, &status, &answer, &error)) {
         *err += "ampfxctl: " + error + "\n";
         return 2;
     }
-    std::vector<uint8_t> output(request.outputLength);
-    uint32_t bytes = 0;
-    const uint32_t status = channel.Call(request.code, request.input, &output, &bytes);
-    *out += FormatControlAnswer(request, status, output, bytes);
+    *out += answer;
     return (status & 0xC0000000u) == 0xC0000000u ? 1 : 0;
 }

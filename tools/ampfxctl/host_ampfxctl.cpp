@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "control_channel.h"
+#include "ampfxctl.h"
 #include "control_request_text.h"
+#include "driver_link_host.h"
 #include "host/machine.h"
-#include "host_control_channel.h"
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -100,9 +100,9 @@ int RunOnMachine(const HostOptions& options, std::string* out, std::string* err)
                 std::to_string(node->Problem()) + ")\n";
         return 2;
     }
-    // The channel closes its handle before the machine shuts down.
-    HostControlChannel channel;
-    return RunAmpfxctl(channel, options.request, out, err);
+    // The request closes its handle before the machine shuts down.
+    HostDriverLink link;
+    return RunAmpfxctl(link, options.request, out, err);
 }
 
 }  // namespace
@@ -116,7 +116,7 @@ int RunHostAmpfxctl(const std::vector<std::string>& args, std::string* out, std:
     }
     if (options.request.empty() || options.request[0] == "--help" || options.request[0] == "-h") {
         // Usage needs no machine.
-        HostControlChannel unused;
+        HostDriverLink unused;
         const int status = RunAmpfxctl(unused, options.request, out, err);
         *(options.request.empty() ? err : out) += kHostUsage;
         return status;
@@ -125,7 +125,7 @@ int RunHostAmpfxctl(const std::vector<std::string>& args, std::string* out, std:
     // file on its way down.
     ControlRequestText parsed;
     if (!ParseControlRequest(options.request, &parsed, &error)) {
-        HostControlChannel unused;
+        HostDriverLink unused;
         return RunAmpfxctl(unused, options.request, out, err);
     }
 

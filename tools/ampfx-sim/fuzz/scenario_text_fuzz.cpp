@@ -1,5 +1,6 @@
-// Any bytes as a scenario: the splitter never crashes, every command it gives has words, and
-// the control-request words of each line parse or are refused without harm.
+// Any bytes as a scenario: the splitter never crashes, every command it gives has words, the
+// echo of each command reads back as the same words, and the control-request words of each
+// line parse or are refused without harm.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -8,6 +9,7 @@
 
 #include "control_request_text.h"
 #include "scenario_text.h"
+#include "tool_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<ScenarioCommand> commands;
@@ -23,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (command.words.empty() || command.line <= lastLine)
             std::abort();
         lastLine = command.line;
+        std::string echo;
+        for (const std::string& word : command.words)
+            echo += QuoteWord(word) + " ";
+        std::vector<std::string> back;
+        std::string why;
+        if (!SplitQuotedWords(echo, &back, &why) || back != command.words)
+            std::abort();
         if (command.words[0] == "ioctl") {
             ControlRequestText request;
             std::string reason;

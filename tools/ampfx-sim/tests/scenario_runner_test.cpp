@@ -83,6 +83,11 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
         EXPECT_EQ(Run(c.text), 2) << c.text;
         EXPECT_EQ(err_.str(), c.error) << c.text;
     }
+    // Through a link inside the output folder: refused before anything is created beyond it.
+    fs::create_directory_symlink(root_, fs::path(paths_.outputFolder) / "up");
+    EXPECT_EQ(Run("plug 0x1607\nsave-played 1 up/new/escaped.wav\n"), 2);
+    EXPECT_EQ(err_.str(), "t.scn:2: 'up/new/escaped.wav' leads out of the output folder\n");
+    EXPECT_FALSE(fs::exists(root_ / "new"));
     EXPECT_FALSE(fs::exists(root_ / "escaped.wav"));
     EXPECT_FALSE(fs::exists("/tmp/ampfx-sim-escaped.wav"));
     // Commands before the error ran and were echoed; none after it.

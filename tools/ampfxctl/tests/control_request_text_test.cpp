@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "ampfx_ioctl.h"
-#include "control_channel.h"
+#include "ampfxctl.h"
 #include "control_request_text.h"
 
 namespace {
@@ -96,39 +96,89 @@ TEST(ControlRequestTextTest, PrintsStatusBytesAndFields) {
         "status=0xC000009A bytes=4\ndata=deadbeef\n");
 }
 
-class FakeChannel : public ControlChannel {
+// A link that records what ampfxctl does with it.
+class FakeLink : public DriverLink {
   public:
-    bool Open(std::string* error) override {
+    Handle OpenA(const char* path) override {
+        openedPath = path;
         if (!present)
-            *error = "no device";
-        return present;
+            return kInvalidHandle;
+        ++open;
+        return 8;
     }
-    uint32_t Call(uint32_t code, const std::vector<uint8_t>& input, std::vector<uint8_t>*,
-                  uint32_t* bytes) override {
-        lastCode = code;
-        lastInput = input;
+    Handle OpenW(const char16_t*) override { return kInvalidHandle; }
+    uint32_t LastOpenError() const override { return 2; }
+    bool DeviceIoControl(Handle, uint32_t, const void*, uint32_t, void*, uint32_t,
+                         uint32_t* bytes) override {
+        win32Calls++;
         *bytes = 0;
+        return false;
+    }
+    uint32_t NtDeviceIoControl(Handle handle, uint32_t code, const void* input,
+                               uint32_t inputLength, void* output, uint32_t outputLength,
+                               uint32_t* bytes) override {
+        EXPECT_EQ(handle, 8);
+        lastCode = code;
+        lastInput.assign(static_cast<const uint8_t*>(input),
+                         static_cast<const uint8_t*>(input) + inputLength);
+        lastOutputLength = outputLength;
+        *bytes = 0;
+        if (status == 0 && outputLength >= 4) {
+            std::memset(output, 0xAB, 4);
+            *bytes = 4;
+        }
         return status;
+    }
+    void Close(Handle handle) override {
+        EXPECT_EQ(handle, 8);
+        --open;
     }
     bool present = true;
     uint32_t status = 0;
+    int open = 0;
+    int win32Calls = 0;
+    std::string openedPath;
     uint32_t lastCode = 0;
+    uint32_t lastOutputLength = 0;
     std::vector<uint8_t> lastInput;
 };
 
 TEST(AmpfxctlTest, ExitStatusFollowsTheDriverAndTheUsage) {
-    FakeChannel channel;
+    struct Case {
+        std::vector<std::string> words;
+        bool present;
+        uint32_t status;
+        int exitStatus;
+        const char* out;
+        const char* err;  // a part of it
+    } cases[] = {
+        {{"raw", "1", "0301", "4"}, true, 0, 0, "status=0x00000000 bytes=4\ndata=abababab\n", ""},
+        {{"sound-field", "set", "5"}, true, 0xC000009A, 1, "status=0xC000009A bytes=0\n", ""},
+        {{"sound-field", "sideways"}, true, 0, 2, "", "Usage: ampfxctl"},
+        {{"drc", "get"},
+         false,
+         0,
+         2,
+         "",
+         "ampfxctl: cannot open the Ampfx control device (error 2)"},
+    };
+    for (const Case& c : cases) {
+        FakeLink link;
+        link.present = c.present;
+        link.status = c.status;
+        std::string out, err;
+        EXPECT_EQ(RunAmpfxctl(link, c.words, &out, &err), c.exitStatus) << c.words[0];
+        EXPECT_EQ(out, c.out) << c.words[0];
+        EXPECT_NE(err.find(c.err), std::string::npos) << c.words[0] << ": " << err;
+        EXPECT_EQ(link.open, 0) << c.words[0] << ": the handle is closed again";
+        EXPECT_EQ(link.win32Calls, 0) << "the driver's own status, not a Win32 error";
+    }
+    FakeLink link;
     std::string out, err;
-    EXPECT_EQ(RunAmpfxctl(channel, {"convert", "set", "771"}, &out, &err), 0);
-    EXPECT_EQ(channel.lastCode, IOCTL_AMPFX_CONVERT);
-    EXPECT_EQ(out, "status=0x00000000 bytes=0\n");
-    channel.status = 0xC000009A;
-    EXPECT_EQ(RunAmpfxctl(channel, {"sound-field", "set", "5"}, &out, &err), 1);
-    EXPECT_EQ(RunAmpfxctl(channel, {"sound-field", "sideways"}, &out, &err), 2);
-    channel.present = false;
-    err.clear();
-    EXPECT_EQ(RunAmpfxctl(channel, {"drc", "get"}, &out, &err), 2);
-    EXPECT_NE(err.find("no device"), std::string::npos);
+    ASSERT_EQ(RunAmpfxctl(link, {"convert", "set", "771"}, &out, &err), 0);
+    EXPECT_EQ(link.openedPath, AMPFX_CONTROL_DEVICE_PATH_A);
+    EXPECT_EQ(link.lastCode, IOCTL_AMPFX_CONVERT);
+    EXPECT_EQ(link.lastInput, (std::vector<uint8_t>{0, 0, 0, 0, 3, 3, 0, 0}));
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 
 #include "host/machine.h"
 #include "host_ampfxctl.h"
-#include "host_control_channel.h"
+#include "ampfxctl.h"
+#include "driver_link_host.h"
 
 namespace {
 
@@ -123,12 +124,17 @@ TEST_F(HostAmpfxctlTest, BadHostOptionsAreUsageErrors) {
     EXPECT_NE(help.out.find("--registry FILE"), std::string::npos);
 }
 
-TEST(HostControlChannelTest, OpenFailsWithoutAFilteredHeadset) {
+TEST(HostDriverLinkTest, ARequestWithoutAFilteredHeadsetFailsAtOpen) {
     host::Machine machine;
-    HostControlChannel channel;
+    HostDriverLink link;
+    ControlRequestText request;
     std::string error;
-    EXPECT_FALSE(channel.Open(&error));
+    ASSERT_TRUE(ParseControlRequest({"drc", "get"}, &request, &error));
+    uint32_t status = 0;
+    std::string answer;
+    EXPECT_FALSE(SendControlRequest(link, request, &status, &answer, &error));
     EXPECT_NE(error.find("error 2"), std::string::npos) << error;  // ERROR_FILE_NOT_FOUND
+    EXPECT_EQ(answer, "");
 }
 
 }  // namespace
