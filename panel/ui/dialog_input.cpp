@@ -95,6 +95,8 @@ void CQEXAudioControlDlg::OnLButtonDown(int x, int y) {
             button = true;
         if (button)
             PaintEqualizerPage();
+    } else if (CurrentPage == SpeakerTestPage) {
+        PressOnSpeakerTestPage(x, y);
     }
 }
 
@@ -108,6 +110,10 @@ void CQEXAudioControlDlg::OnMouseMove(int x, int y) {
         shell_.SetHandCursor();
     if (!Dragging)
         return;
+    if (CurrentPage == SpeakerTestPage) {
+        MoveOnSpeakerTestPage(x, y);
+        return;
+    }
     if (CurrentPage == EqualizerPage && GrabbedKnob >= 0) {
         const int top = y - GrabOffsetY;
         if (top < kEqKnobTopMin || top > kEqKnobTopMax)
@@ -245,6 +251,9 @@ void CQEXAudioControlDlg::OnLButtonUp(int x, int y) {
             break;
         case SoundFieldPage:
             ReleaseOnSoundFieldPage(x, y);
+            break;
+        case SpeakerTestPage:
+            ReleaseOnSpeakerTestPage(x, y);
             break;
         default:
             break;

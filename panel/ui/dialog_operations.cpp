@@ -2,10 +2,6 @@
 // as the lifecycle and the tabs start and stop them.
 #include "audio_control_dlg.h"
 
-namespace {
-constexpr uint32_t kTimerMotion = 1;
-}
-
 void CQEXAudioControlDlg::EnterMicrophonePage() {
     CurrentPage = MicrophonePage;
     Dragging = 0;
@@ -38,8 +34,7 @@ void CQEXAudioControlDlg::UnregisterMicCallbacks() {
     microphone_.UnregisterMicCallbacks();
 }
 
-// The wave-in monitor and the DirectSound test sound are not part of this build yet: the
-// monitor never runs, and the test sound cannot be created, which the 3D tab reports.
+// The wave-in monitor is not part of this build yet: it never runs.
 void CQEXAudioControlDlg::StartMicMonitor() {}
 
 void CQEXAudioControlDlg::StopMicMonitor() {
@@ -48,21 +43,8 @@ void CQEXAudioControlDlg::StopMicMonitor() {
     MicMonitorStopping = 0;
 }
 
-int CQEXAudioControlDlg::CreateTestSound() {
-    return 0;
-}
-
-void CQEXAudioControlDlg::StopTestSound() {
-    TestPlaying = 0;
-    shell_.KillTimer(kTimerMotion);
-}
-
-void CQEXAudioControlDlg::ReleaseTestSound() {
-    shell_.KillTimer(kTimerMotion);
-}
-
 void CQEXAudioControlDlg::DestroyVirtual71Window() {
-    Virtual71Open = false;
+    Virtual71Window.Destroy();
 }
 
 void CQEXAudioControlDlg::ResetSpeakerLayout() {
@@ -73,11 +55,6 @@ void CQEXAudioControlDlg::ResetSpeakerLayout() {
 int CQEXAudioControlDlg::SendVirtual71Block(uint32_t enable) {
     float levels[kSpeakerCount] = {};
     float angles[kSpeakerCount] = {};
-    if (Virtual71WindowExists()) {
-        for (int i = 0; i < kSpeakerCount; ++i) {
-            levels[i] = SpeakerLevel(SpeakerLayout[i].distance);
-            angles[i] = SpeakerLayout[i].angle;
-        }
-    }
+    Virtual71Window.FillVirtual71Block(levels, angles);
     return driver_.SendVirtual71(enable, levels, angles);
 }
