@@ -25,7 +25,8 @@ inline constexpr char16_t kTextNoVirtualization[] =
     u"drivers and beyond.  Creating buffer with no virtualization.";
 inline constexpr char16_t kCaptionDirectSoundSample[] = u"DirectSound Sample";
 inline constexpr char16_t kTextNo3DBuffer[] = u"Could not get 3D buffer.";
-inline constexpr char16_t kTextPlayFailed[] = u"Error playing DirectSound buffer.Sample will now exit.";
+inline constexpr char16_t kTextPlayFailed[] =
+    u"Error playing DirectSound buffer.Sample will now exit.";
 inline constexpr uint32_t kMbIconError = 0x10;
 
 // A message box without a caption of its own shows the application's name, which the

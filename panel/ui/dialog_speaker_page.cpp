@@ -53,7 +53,8 @@ void CQEXAudioControlDlg::MoveOnSpeakerTestPage(int x, int y) {
             SpeakerLayout[SelectedSpeaker] = SpeakerFromCorner(cx, cy);
             SendVirtual71Block(1);
         } else if (mode == 3) {
-            const float delta = SpeakerFromCorner(cx, cy).angle - SpeakerLayout[SelectedSpeaker].angle;
+            const float delta =
+                SpeakerFromCorner(cx, cy).angle - SpeakerLayout[SelectedSpeaker].angle;
             for (SpeakerPlace& speaker : SpeakerLayout) {
                 speaker.angle += delta;
                 if (speaker.angle < 0)

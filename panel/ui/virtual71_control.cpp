@@ -101,13 +101,11 @@ void CVirtual71Control::OnPaint() {
     Raster modes, pressed;
     if (Virtual71Mode >= 1 && Virtual71Mode <= 4 && owner_.LoadSkinBitmap(1115, &modes)) {
         const WindowRect& r = kModes[Virtual71Mode - 1];
-        picture.BlitPart(modes, r.left, r.top, 36 * (Virtual71Mode - 1), 0, r.Width(),
-                         r.Height());
+        picture.BlitPart(modes, r.left, r.top, 36 * (Virtual71Mode - 1), 0, r.Width(), r.Height());
     }
     if ((PlusPressed || MinusPressed) && owner_.LoadSkinBitmap(1114, &pressed)) {
         if (PlusPressed)
-            picture.BlitPart(pressed, kPlus.left, kPlus.top, 19, 0, kPlus.Width(),
-                             kPlus.Height());
+            picture.BlitPart(pressed, kPlus.left, kPlus.top, 19, 0, kPlus.Width(), kPlus.Height());
         if (MinusPressed)
             picture.BlitPart(pressed, kMinus.left, kMinus.top, 0, 0, kMinus.Width(),
                              kMinus.Height());
@@ -138,9 +136,9 @@ void CVirtual71Control::OnLButtonDblClk(int x, int y) {
 void CVirtual71Control::ChangeAllLevels(float stepDb) {
     Virtual71Mode = 0;
     for (SpeakerPlace& speaker : owner_.SpeakerLayout) {
-        float db = static_cast<float>(
-            4.0 - static_cast<double>(static_cast<uint32_t>(speaker.distance)) *
-                      0.1111111111111111);
+        float db =
+            static_cast<float>(4.0 - static_cast<double>(static_cast<uint32_t>(speaker.distance)) *
+                                         0.1111111111111111);
         db += stepDb;
         if (db >= 4.0f)
             db = 4.0f;
