@@ -176,11 +176,14 @@ SoundStatus CSound::FillBuffer() {
     const SoundStatus locked = Buffer().Lock(&data, &size);
     if (SoundFailed(locked))
         return locked;
+    if (data == nullptr)
+        size = 0;
     uint32_t got = 0;
-    if (wave_->Rewind())
+    if (size > 0 && wave_->Rewind())
         got = wave_->Read(data, size);
     const uint8_t silence = wave_->Format().bitsPerSample == 8 ? 128 : 0;
-    std::memset(data + got, silence, size - got);
+    if (got < size)
+        std::memset(data + got, silence, size - got);
     return Buffer().Unlock(size);
 }
 
