@@ -548,6 +548,21 @@ TEST(Virtual71, OpeningStopsTheTestSoundAndTheWindowFollowsTheMainWindow) {
     EXPECT_EQ(p.window.placeH, 136);
 }
 
+TEST(Virtual71, HitSpeakerTakesTheFirstIconWhoseBoxHoldsThePoint) {
+    Open71 p;
+    for (SpeakerPlace& s : p.dlg.SpeakerLayout)
+        s.distance = 0;  // all eight on one spot
+    const IconCorner c = p.Corner(0);
+    p.dlg.SelectedSpeaker = 5;
+    EXPECT_FALSE(p.dlg.Virtual71Window.HitSpeaker(c.x + 26, c.y, true)) << "right edge outside";
+    EXPECT_FALSE(p.dlg.Virtual71Window.HitSpeaker(c.x, c.y - 1, true));
+    EXPECT_EQ(p.dlg.SelectedSpeaker, 5);
+    EXPECT_TRUE(p.dlg.Virtual71Window.HitSpeaker(c.x + 25, c.y + 25, false));
+    EXPECT_EQ(p.dlg.SelectedSpeaker, 5) << "without the flag nothing is selected";
+    EXPECT_TRUE(p.dlg.Virtual71Window.HitSpeaker(c.x, c.y, true));
+    EXPECT_EQ(p.dlg.SelectedSpeaker, 0);
+}
+
 TEST(Virtual71, HandCursorOnlyOverTheToolbar) {
     Open71 p;
     const int before = p.shell.handCursors;

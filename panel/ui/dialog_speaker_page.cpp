@@ -20,16 +20,12 @@ int ClampCorner(int value, int low, int high) {
 
 void CQEXAudioControlDlg::PressOnSpeakerTestPage(int x, int y) {
     if (Virtual71WindowExists()) {
-        for (int i = 0; i < kSpeakerCount; ++i) {
-            const IconCorner c =
-                SpeakerIconCorner(SpeakerLayout[i].angle, SpeakerLayout[i].distance);
-            if (x >= c.x && x < c.x + 26 && y >= c.y && y < c.y + 26) {
-                SelectedSpeaker = i;
-                Dragging = 1;
-                SourceGrabX = x - c.x;
-                SourceGrabY = y - c.y;
-                return;
-            }
+        if (Virtual71Window.HitSpeaker(x, y, true)) {
+            const SpeakerPlace& place = SpeakerLayout[SelectedSpeaker];
+            const IconCorner c = SpeakerIconCorner(place.angle, place.distance);
+            Dragging = 1;
+            SourceGrabX = x - c.x;
+            SourceGrabY = y - c.y;
         }
         return;
     }

@@ -227,6 +227,19 @@ void CVirtual71Control::OnRotationTick() {
     owner_.PaintSpeakerTestPage();
 }
 
+bool CVirtual71Control::HitSpeaker(int x, int y, bool select) {
+    for (int i = 0; i < kSpeakerCount; ++i) {
+        const SpeakerPlace& place = owner_.SpeakerLayout[i];
+        const IconCorner c = SpeakerIconCorner(place.angle, place.distance);
+        if (x >= c.x && x < c.x + 26 && y >= c.y && y < c.y + 26) {
+            if (select)
+                owner_.SelectedSpeaker = i;
+            return true;
+        }
+    }
+    return false;
+}
+
 void CVirtual71Control::FollowAnchor() {
     if (owner_.Virtual71Open && port_ != nullptr)
         port_->PlaceWindow(AnchorX, AnchorY, Width, kHeight);

@@ -44,6 +44,10 @@ class CVirtual71Control {
     // when the window does not exist.
     void FillVirtual71Block(float levels[kSpeakerCount], float angles[kSpeakerCount]);
 
+    // Whether the point lies on a speaker icon's 26 by 26 box (left and top edges inside),
+    // speakers tested in order; with `select` the first one hit becomes `SelectedSpeaker`.
+    bool HitSpeaker(int x, int y, bool select);
+
     // The label text of a bar at `position`: the speaker's label, the dB value, "dB".
     static std::string LabelText(int speaker, int position);
 
