@@ -13,6 +13,21 @@ inline constexpr char16_t kTextTwoDevices[] =
 inline constexpr char16_t kTextCannotLoadSkin[] = u"Can not load the Resource you chose!";
 inline constexpr char16_t kTextSkinInvalid[] = u"The Skin is invalid!";
 inline constexpr char16_t kTextTestSoundError[] = u"There is a Error!";
+// The test sound's own messages, with their captions.
+inline constexpr char16_t kTextDirectSoundInit[] = u"Error initializing DirectSound.(0x%x)";
+inline constexpr char16_t kCaptionSuite[] = u"QEX Ampfx Suite";
+inline constexpr char16_t kTextInvalidWave[] = u"Invalid wave file format.";
+inline constexpr char16_t kTextWaveNotMono[] = u"Wave file must be mono for 3D control.";
+inline constexpr char16_t kTextWaveNotPcm[] = u"Wave file must be PCM for 3D control.";
+inline constexpr char16_t kTextNoVirtualization[] =
+    u"The 3D virtualization algorithm requested is not supported under this operating system.  "
+    u"It is available only on Windows xp, Windows 2000, Windows ME, and Windows 98 with WDM "
+    u"drivers and beyond.  Creating buffer with no virtualization.";
+inline constexpr char16_t kCaptionDirectSoundSample[] = u"DirectSound Sample";
+inline constexpr char16_t kTextNo3DBuffer[] = u"Could not get 3D buffer.";
+inline constexpr char16_t kTextPlayFailed[] =
+    u"Error playing DirectSound buffer.Sample will now exit.";
+inline constexpr uint32_t kMbIconError = 0x10;
 
 // A message box without a caption of its own shows the application's name, which the
 // framework takes from the program's file name.

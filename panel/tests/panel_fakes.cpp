@@ -40,14 +40,16 @@ class MemoryFile : public PanelFile {
     bool Read(void* buffer, uint32_t size, uint32_t* got) override {
         const size_t left = at_ < bytes_.size() ? bytes_.size() - at_ : 0;
         *got = static_cast<uint32_t>(size < left ? size : left);
-        std::memcpy(buffer, bytes_.data() + at_, *got);
+        if (*got > 0)
+            std::memcpy(buffer, bytes_.data() + at_, *got);
         at_ += *got;
         return true;
     }
     bool Write(const void* buffer, uint32_t size) override {
         if (bytes_.size() < at_ + size)
             bytes_.resize(at_ + size);
-        std::memcpy(bytes_.data() + at_, buffer, size);
+        if (size > 0)
+            std::memcpy(bytes_.data() + at_, buffer, size);
         at_ += size;
         return true;
     }

@@ -233,6 +233,8 @@ class FakeShell : public PanelShell {
     struct Box {
         std::u16string text;
         bool ownCaption;
+        std::u16string caption;
+        uint32_t type;
     };
     std::vector<Box> boxes;
     bool visible = false, centred = false, created = false, createFails = false;
@@ -257,8 +259,8 @@ class FakeShell : public PanelShell {
             onCreate();
         return true;
     }
-    int MessageBox(const std::u16string& text, const char16_t* caption, uint32_t) override {
-        boxes.push_back({text, caption != nullptr});
+    int MessageBox(const std::u16string& text, const char16_t* caption, uint32_t type) override {
+        boxes.push_back({text, caption != nullptr, caption ? caption : u"", type});
         return 1;
     }
     void ShowWindow(bool show) override { visible = show; }

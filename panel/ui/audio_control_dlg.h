@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@
 #include "panel_ports.h"
 #include "raster.h"
 #include "speaker_layout.h"
+#include "test_sound_ports.h"
+#include "virtual71_control.h"
+#include "wave_sound.h"
 
 enum PanelPage { EqualizerPage = 0, SoundFieldPage = 1, MicrophonePage = 2, SpeakerTestPage = 3 };
 
@@ -117,6 +121,27 @@ class CQEXAudioControlDlg {
     int SendVirtual71Block(uint32_t enable);
     void ResetSpeakerLayout();
 
+    // The speaker-test page: the moving test sound and the virtual 7.1 window.
+    // Without ports (a platform that has no DirectSound) the test sound cannot be created.
+    void SetTestSoundPorts(TestSoundPorts* sound, Virtual71WindowPort* window);
+    int PlayTestSound();
+    void SelectTestTrack(int track);
+    void MoveTestSource();  // timer 1
+    // The C runtime's generator, which the random walk draws from.
+    int Random();
+    void SeedRandom(uint32_t seed) { RandomState = seed; }
+    int Source3DActive = 1;
+    int WalkX = 100, WalkY = 100, WalkDirection = 0, WalkStepsLeft = 10;
+    uint32_t RandomState = 1;
+    std::unique_ptr<SoundDevice> DirectSound;
+    std::unique_ptr<SoundListener> Listener;
+    ListenerParameters ListenerParams;
+    std::unique_ptr<CSound> Sound;
+    std::unique_ptr<Sound3DBuffer> Source3D;
+    Buffer3DParameters SourceParams;
+    BufferCaps SoundCaps;
+    CVirtual71Control Virtual71Window{*this};
+
     // The state, named as the panel's documents name it.
     ResourceModule* skin_ = nullptr;
     int IsDefaultSkin = 0;
@@ -181,6 +206,12 @@ class CQEXAudioControlDlg {
     void ReleaseOnMicrophonePage(int x, int y, bool* stop);
     void PlaceMicKnob(uint32_t percent);
     void ReleaseCommon(int x, int y, bool* stop);
+    void PressOnSpeakerTestPage(int x, int y);
+    void MoveOnSpeakerTestPage(int x, int y);
+    void ReleaseOnSpeakerTestPage(int x, int y);
+    void WalkOneStep();
+    friend class CVirtual71Control;
+    TestSoundPorts* soundPorts_ = nullptr;
     bool OverAnyArea(int x, int y);
     std::u16string SkinFolder();
     std::u16string SkinDescriptionPath();

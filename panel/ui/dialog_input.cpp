@@ -97,6 +97,8 @@ void CQEXAudioControlDlg::OnLButtonDown(int x, int y) {
             PaintEqualizerPage();
     } else if (CurrentPage == MicrophonePage) {
         PressOnMicrophonePage(x, y);
+    } else if (CurrentPage == SpeakerTestPage) {
+        PressOnSpeakerTestPage(x, y);
     }
 }
 
@@ -110,6 +112,10 @@ void CQEXAudioControlDlg::OnMouseMove(int x, int y) {
         shell_.SetHandCursor();
     if (!Dragging)
         return;
+    if (CurrentPage == SpeakerTestPage) {
+        MoveOnSpeakerTestPage(x, y);
+        return;
+    }
     if (CurrentPage == EqualizerPage && GrabbedKnob >= 0) {
         const int top = y - GrabOffsetY;
         if (top < kEqKnobTopMin || top > kEqKnobTopMax)
@@ -286,6 +292,9 @@ void CQEXAudioControlDlg::OnLButtonUp(int x, int y) {
                 return;
             break;
         }
+        case SpeakerTestPage:
+            ReleaseOnSpeakerTestPage(x, y);
+            break;
         default:
             break;
     }

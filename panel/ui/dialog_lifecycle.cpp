@@ -328,11 +328,9 @@ void CQEXAudioControlDlg::OnTimer(uint32_t id) {
         }
         SetTrayIcon(PanelShell::TrayAction::Modify);
     } else if (id == kTimerRotation) {
-        // The 7.1 window's rotation modes drive this timer; without them it stops itself.
-        shell_.KillTimer(kTimerRotation);
+        Virtual71Window.OnRotationTick();
     } else if (id == kTimerMotion) {
-        if (!TestPlaying)
-            shell_.KillTimer(kTimerMotion);
+        MoveTestSource();
     }
 }
 
@@ -360,6 +358,7 @@ int CQEXAudioControlDlg::OnNcHitTest(int x, int y, int defaultHit) {
 void CQEXAudioControlDlg::OnMove() {
     int x = 0, y = 0;
     shell_.WindowOrigin(&x, &y);
-    Virtual71AnchorX = x + 380;
-    Virtual71AnchorY = y + 125;
+    Virtual71AnchorX = Virtual71Window.AnchorX = x + 380;
+    Virtual71AnchorY = Virtual71Window.AnchorY = y + 125;
+    Virtual71Window.FollowAnchor();
 }
