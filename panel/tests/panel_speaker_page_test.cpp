@@ -19,14 +19,15 @@ constexpr int kTrackY[5] = {265, 282, 300, 318, 336};
 constexpr int kBeeY = 205;
 
 struct Page {
-    FakeSystem system;
-    FakeShell shell;
-    FakeDiscovery discovery;
-    FakeDriver driver;
-    FakeMicrophone mic;
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
+    FakeDriver& driver = machine.driver;
+    FakeMicrophone& mic = machine.mic;
     FakeTestSoundPorts sound;
     FakeVirtual71Window window;
-    CQEXAudioControlDlg dlg{system, shell, discovery, driver, mic};
+    CQEXAudioControlDlg dlg{machine.Ports()};
 
     explicit Page(bool enter = true) {
         dlg.SetResourceModule(&system.InstallSkin(u"English.dll"));
