@@ -4,10 +4,13 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 namespace {
+
+constexpr sf_count_t kChunkFrames = 16384;
 
 struct SndfileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
@@ -55,19 +58,30 @@ bool ReadStereoPcm(const std::string& path, StereoPcm* audio, std::string* error
     // Float sources are clipped, not wrapped, when they exceed full scale.
     sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
 
-    std::vector<int16_t> samples(static_cast<size_t>(info.frames) * info.channels);
-    const sf_count_t got = sf_readf_short(file.get(), samples.data(), info.frames);
-    if (got != info.frames) {
-        *error = "'" + path + "' is truncated or unreadable after frame " + std::to_string(got);
-        return false;
-    }
+    // The file is moved through a small buffer that stays in the cache: whole-file copies
+    // cost more in page faults than the effects cost in arithmetic.
     audio->sampleRate = info.samplerate;
-    audio->bytes.assign(static_cast<size_t>(info.frames) * 4, 0);
-    for (sf_count_t frame = 0; frame < info.frames; ++frame) {
-        const int16_t left = samples[frame * info.channels];
-        const int16_t right = info.channels == 2 ? samples[frame * 2 + 1] : left;
-        std::memcpy(&audio->bytes[frame * 4], &left, 2);
-        std::memcpy(&audio->bytes[frame * 4 + 2], &right, 2);
+    audio->bytes.resize(static_cast<size_t>(info.frames) * 4);
+    std::vector<int16_t> samples(static_cast<size_t>(kChunkFrames) * info.channels);
+    sf_count_t done = 0;
+    while (done < info.frames) {
+        const sf_count_t want = std::min<sf_count_t>(kChunkFrames, info.frames - done);
+        const sf_count_t got = sf_readf_short(file.get(), samples.data(), want);
+        if (got != want) {
+            *error = "'" + path + "' is truncated or unreadable after frame " +
+                     std::to_string(done + (got > 0 ? got : 0));
+            return false;
+        }
+        uint8_t* target = &audio->bytes[static_cast<size_t>(done) * 4];
+        if (info.channels == 2) {
+            std::memcpy(target, samples.data(), static_cast<size_t>(got) * 4);
+        } else {
+            for (sf_count_t frame = 0; frame < got; ++frame) {
+                std::memcpy(target + frame * 4, &samples[frame], 2);
+                std::memcpy(target + frame * 4 + 2, &samples[frame], 2);
+            }
+        }
+        done += got;
     }
     return true;
 }
@@ -83,12 +97,16 @@ bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string
         return false;
     }
     const sf_count_t frames = static_cast<sf_count_t>(audio.bytes.size() / 4);
-    std::vector<int16_t> samples(static_cast<size_t>(frames) * 2);
-    if (!samples.empty())  // an empty vector's data() may be null, even for a copy of 0 bytes
-        std::memcpy(samples.data(), audio.bytes.data(), samples.size() * 2);
-    if (sf_writef_short(file.get(), samples.data(), frames) != frames) {
-        *error = "cannot write '" + path + "': " + sf_strerror(file.get());
-        return false;
+    std::vector<int16_t> samples(static_cast<size_t>(kChunkFrames) * 2);
+    for (sf_count_t done = 0; done < frames;) {
+        const sf_count_t count = std::min<sf_count_t>(kChunkFrames, frames - done);
+        std::memcpy(samples.data(), &audio.bytes[static_cast<size_t>(done) * 4],
+                    static_cast<size_t>(count) * 4);
+        if (sf_writef_short(file.get(), samples.data(), count) != count) {
+            *error = "cannot write '" + path + "': " + sf_strerror(file.get());
+            return false;
+        }
+        done += count;
     }
     return true;
 }
