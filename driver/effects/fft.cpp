@@ -9,6 +9,7 @@
 #include "effect_math.h"
 #include "equalizer.h"
 #include "shared_access.h"
+#include "wide_vectors.h"
 
 namespace {
 
@@ -229,6 +230,7 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
     }
 
     const uint32_t direction = inverse ? 1 : 0;
+    const WideVectorSteps* const wide = ActiveWideVectorSteps();
     for (uint32_t blockSize = 2; blockSize <= n; blockSize *= 2) {
         const uint32_t half = blockSize / 2;
         if (!tablesReady || blockSize > kTwiddleMaxBlock) {
@@ -239,6 +241,10 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
         const double* twiddleImag = g_twiddleImag[direction] + (half - 1);
         if (half == 1) {
             FirstStagePairs(n, realOut, imagOut, twiddleReal[0], twiddleImag[0]);
+            continue;
+        }
+        if (wide != nullptr && half >= wide->doubleLanes) {
+            wide->TransformStage(n, half, twiddleReal, twiddleImag, realOut, imagOut);
             continue;
         }
         for (uint32_t start = 0; start < n; start += blockSize)
