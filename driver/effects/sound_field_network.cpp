@@ -19,6 +19,7 @@
 #include "pcm.h"
 #include "sound_field.h"
 #include "sound_field_presets.h"
+#include "wide_vectors.h"
 
 namespace {
 
@@ -423,8 +424,14 @@ struct NetworkScratch {
     float values[2][4][kBlock];  // per channel the four block arrays of ChannelBlock
     float spare[kBlock];
     ChannelRun run[2];
-    CombLanes lanes;
+    union {
+        CombLanes lanes;      // SSE2
+        FilteredLateJob job;  // wider vectors
+    };
 };
+static_assert(kBlock == uint32_t{kWideMaxBlockFrames} &&
+                  uint32_t{kSoundFieldMaxCombs} == uint32_t{kWideMaxCombs},
+              "the wide steps take the network's blocks");
 static_assert(sizeof(NetworkScratch) <= kSoundFieldScratchBytes, "the scratch area holds it");
 
 // The combs with a low-pass in the loop, with the comb sum s, the early low-pass and the
@@ -594,6 +601,63 @@ void FilteredLatePath(ChannelRun* run, float* work, uint32_t n, const ChannelBlo
     }
 }
 
+// The same late path on wider vectors (wide_vectors.h): the job takes the comb positions
+// and every filter state of the late path over for the transfer and gives them back at its
+// end.
+template <uint32_t P>
+void StartWideLatePath(const ChannelRun* run, float* work, const ChannelBlock* block,
+                       FilteredLateJob& job) {
+    constexpr const SoundFieldStructureRow& S = kSoundFieldStructures[P - 1];
+    constexpr uint32_t kCombs = S.combCount;
+    job.combsPerChannel = kCombs;
+    job.negligible = kNegligible;
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        const SoundFieldChannelLayout& layout = kSoundFieldLayouts[P - 1].channel[ch];
+        for (uint32_t i = 0; i < kCombs; ++i) {
+            const uint32_t lane = ch * kCombs + i;
+            job.ring[lane] = work + layout.comb[i];
+            job.length[lane] = S.combLength[i];
+            job.position[lane] = run[ch].combPos[i];
+            job.feedback[lane] = S.combFeedback[i];
+            job.b0[lane] = S.combLowPass.b0;
+            job.a1[lane] = S.combLowPass.a1;
+            job.a2[lane] = S.combLowPass.a2;
+            job.w1[lane] = run[ch].combW1[i];
+            job.w2[lane] = run[ch].combW2[i];
+        }
+        const uint32_t early = 2 * kCombs + ch;
+        job.b0[early] = S.earlyLowPass.b0;
+        job.a1[early] = S.earlyLowPass.a1;
+        job.a2[early] = S.earlyLowPass.a2;
+        job.w1[early] = run[ch].earlyW1;
+        job.w2[early] = run[ch].earlyW2;
+        job.combInput[ch] = block[ch].combInput;
+        job.early[ch] = block[ch].early;
+        job.late[ch] = block[ch].late;
+        job.dcInputPrev[ch] = run[ch].dcInputPrev;
+        job.dcDeltaPrev[ch] = run[ch].dcDeltaPrev;
+        job.dcHold[ch] = run[ch].dcHold;
+    }
+}
+
+template <uint32_t P>
+void FinishWideLatePath(const FilteredLateJob& job, ChannelRun* run) {
+    constexpr uint32_t kCombs = kSoundFieldStructures[P - 1].combCount;
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        for (uint32_t i = 0; i < kCombs; ++i) {
+            const uint32_t lane = ch * kCombs + i;
+            run[ch].combPos[i] = job.position[lane];
+            run[ch].combW1[i] = job.w1[lane];
+            run[ch].combW2[i] = job.w2[lane];
+        }
+        run[ch].earlyW1 = job.w1[2 * kCombs + ch];
+        run[ch].earlyW2 = job.w2[2 * kCombs + ch];
+        run[ch].dcInputPrev = job.dcInputPrev[ch];
+        run[ch].dcDeltaPrev = job.dcDeltaPrev[ch];
+        run[ch].dcHold = job.dcHold[ch];
+    }
+}
+
 // The all-pass chain, one all-pass at a time over the block, four frames to a vector.
 template <uint32_t P, uint32_t Ch>
 void AllPasses(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
@@ -669,6 +733,10 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
     ChannelRun* const run = scratch.run;
     LoadChannel<P, 0>(work, positions, state->SoundFieldParams->Channel[0], &run[0]);
     LoadChannel<P, 1>(work, positions, state->SoundFieldParams->Channel[1], &run[1]);
+    constexpr bool kFilteredCombs = kSoundFieldStructures[P - 1].combLowPassed;
+    const WideVectorSteps* const wide = kFilteredCombs ? ActiveWideVectorSteps() : nullptr;
+    if (wide != nullptr)
+        StartWideLatePath<P>(run, work, block, scratch.job);
 
     for (uint32_t start = 0; start < frames; start += kBlock) {
         const uint32_t n = Min(kBlock, frames - start);
@@ -680,8 +748,13 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         EarlyTaps<P, 1>(run[1], work, n, block[1]);
         ReadPreDelay<P, 0>(run[0], work, n, block[0]);
         ReadPreDelay<P, 1>(run[1], work, n, block[1]);
-        if constexpr (kSoundFieldStructures[P - 1].combLowPassed) {
-            FilteredLatePath<P>(run, work, n, block, spare, scratch.lanes);
+        if constexpr (kFilteredCombs) {
+            if (wide != nullptr) {
+                scratch.job.frames = n;
+                wide->FilteredLate(&scratch.job);
+            } else {
+                FilteredLatePath<P>(run, work, n, block, spare, scratch.lanes);
+            }
         } else {
             PlainCombs<P, 0>(run[0], work, n, block[0]);
             PlainCombs<P, 1>(run[1], work, n, block[1]);
@@ -698,6 +771,8 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         StoreLeftOutputForRight<P>(run[1], work, bytes, n);
     }
 
+    if (wide != nullptr)
+        FinishWideLatePath<P>(scratch.job, run);
     StoreChannel<P, 0>(run[0], work, positions);
     StoreChannel<P, 1>(run[1], work, positions);
 }
