@@ -709,15 +709,68 @@ inline float FinalFilter(ChannelRun& r, float a) {
 }
 
 template <uint32_t P, uint32_t Ch>
-inline void MixOutput(ChannelRun& r, uint8_t* frame, uint32_t t, const ChannelBlock& block) {
+inline void MixOutput(uint8_t* frame, uint32_t t, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    const float late = FinalFilter<P, Ch>(r, block.late[t]);
+    const float late = block.late[t];
     float dry;
     if constexpr (K::S.dryFromMixed)
         dry = static_cast<float>(K::S.dryGain * block.mixed[t]);
     else
         dry = static_cast<float>(K::S.dryGain * LoadSample(frame + K::kOwn));
     StoreSample(frame + K::kOwn, SaturateTruncate(block.early[t] + dry + late));
+}
+
+// The final filters of both channels over the block, frame by frame: late in block.late.
+template <uint32_t P>
+void FinalFilters(ChannelRun* run, uint32_t n, const ChannelBlock* block) {
+    if constexpr (kSoundFieldStructures[P - 1].finalKind == SoundFieldFinal::kNone)
+        return;
+    for (uint32_t t = 0; t < n; ++t) {
+        block[0].late[t] = FinalFilter<P, 0>(run[0], block[0].late[t]);
+        block[1].late[t] = FinalFilter<P, 1>(run[1], block[1].late[t]);
+    }
+}
+
+// out = e + dry + late of one channel, for four frames: dry in double, stored as float, as
+// the frame-by-frame code computes it; x is the channel's input sample of each frame.
+template <uint32_t P, uint32_t Ch>
+inline __m128 MixedOutput4(const ChannelBlock& block, uint32_t t, __m128i x) {
+    using K = Shape<P, Ch>;
+    const __m128d gain = _mm_set1_pd(K::S.dryGain);
+    const __m128 source = K::S.dryFromMixed ? _mm_loadu_ps(block.mixed + t) : _mm_cvtepi32_ps(x);
+    const __m128 dry =
+        Narrow(_mm_mul_pd(gain, LowHalf(source)), _mm_mul_pd(gain, HighHalf(source)));
+    return _mm_add_ps(_mm_add_ps(_mm_loadu_ps(block.early + t), dry), _mm_loadu_ps(block.late + t));
+}
+
+// SaturateTruncate on four lanes: a NaN gives 0, the rest is clamped to the 16-bit range
+// and truncated toward zero.
+inline __m128i SaturateTruncate4(__m128 value) {
+    const __m128 numbers = _mm_and_ps(value, _mm_cmpord_ps(value, value));
+    const __m128 clamped =
+        _mm_max_ps(_mm_min_ps(numbers, _mm_set1_ps(32767.0f)), _mm_set1_ps(-32768.0f));
+    return _mm_cvttps_epi32(clamped);
+}
+
+// Both channels' outputs of the block into the frames, four frames to a vector. The final
+// filters have run; each channel's dry signal reads its own input, still in the frame.
+template <uint32_t P>
+void MixOutputs(uint8_t* bytes, uint32_t n, const ChannelBlock* block) {
+    uint32_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m128i frames = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 4 * t));
+        const __m128i left = _mm_srai_epi32(_mm_slli_epi32(frames, 16), 16);
+        const __m128i right = _mm_srai_epi32(frames, 16);
+        const __m128i outLeft = SaturateTruncate4(MixedOutput4<P, 0>(block[0], t, left));
+        const __m128i outRight = SaturateTruncate4(MixedOutput4<P, 1>(block[1], t, right));
+        const __m128i packed = _mm_or_si128(_mm_and_si128(outLeft, _mm_set1_epi32(0xffff)),
+                                            _mm_slli_epi32(outRight, 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + 4 * t), packed);
+    }
+    for (; t < n; ++t) {
+        MixOutput<P, 0>(bytes + 4 * t, t, block[0]);
+        MixOutput<P, 1>(bytes + 4 * t, t, block[1]);
+    }
 }
 
 template <uint32_t P>
@@ -764,10 +817,8 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         StorePreDelay<P, 1>(run[1], work, n, block[1]);
         AllPasses<P, 0>(run[0], work, n, block[0]);
         AllPasses<P, 1>(run[1], work, n, block[1]);
-        for (uint32_t t = 0; t < n; ++t) {
-            MixOutput<P, 0>(run[0], bytes + 4 * t, t, block[0]);
-            MixOutput<P, 1>(run[1], bytes + 4 * t, t, block[1]);
-        }
+        FinalFilters<P>(run, n, block);
+        MixOutputs<P>(bytes, n, block);
         StoreLeftOutputForRight<P>(run[1], work, bytes, n);
     }
 
