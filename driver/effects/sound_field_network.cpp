@@ -73,10 +73,6 @@ inline float LowPass(const SoundFieldFilter& f, float in, float& w1, float& w2) 
     return out;
 }
 
-inline uint32_t StepBack(uint32_t position, uint32_t length) {
-    return position == 0 ? length - 1 : position - 1;
-}
-
 inline uint32_t Min(uint32_t a, uint32_t b) {
     return a < b ? a : b;
 }
@@ -192,6 +188,53 @@ void StoreChannel(const ChannelRun& run, float* work, uint32_t* positions) {
     }
 }
 
+// Calls body(index, t, count) for the descending runs of a ring of `length` that frames
+// t .. t + count - 1 of the block use, frame t + j at index - j: each frame steps the position
+// back one slot (from 0 to length - 1) and then uses it. Returns the position after the block.
+template <typename Body>
+inline uint32_t ForEachDescendingPiece(uint32_t position, uint32_t length, uint32_t n, Body body) {
+    uint32_t t = 0;
+    while (t < n) {
+        if (position == 0)
+            position = length;
+        const uint32_t count = Min(n - t, position);
+        body(position - 1, t, count);
+        position -= count;
+        t += count;
+    }
+    return position;
+}
+
+// Four descending ring values as four frames, and back.
+inline __m128 LoadDescending(const float* ring, uint32_t index) {
+    return Reverse(_mm_loadu_ps(ring + index - 3));
+}
+inline void StoreDescending(float* ring, uint32_t index, __m128 frames) {
+    _mm_storeu_ps(ring + index - 3, Reverse(frames));
+}
+
+// Stores the block's values into a ring in descending slots; returns the position after.
+inline uint32_t StoreDescendingBlock(float* ring, uint32_t position, uint32_t length, uint32_t n,
+                                     const float* values) {
+    return ForEachDescendingPiece(
+        position, length, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                StoreDescending(ring, index - j, _mm_loadu_ps(values + t + j));
+            for (; j < count; ++j)
+                ring[index - j] = values[t + j];
+        });
+}
+
+// One channel's samples of four frames as floats (exact).
+template <uint32_t Offset>
+inline __m128 LoadChannel4(const uint8_t* frames) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frames));
+    const __m128i samples =
+        Offset == 0 ? _mm_srai_epi32(_mm_slli_epi32(v, 16), 16) : _mm_srai_epi32(v, 16);
+    return _mm_cvtepi32_ps(samples);
+}
+
 // Cross-feed and mixed input m, and the early line's input (kept in block.late for now).
 // The left channel hears the right input and stores it at once; the right channel hears
 // the left output, which is stored only when the block's left output exists.
@@ -200,27 +243,57 @@ void MixInput(ChannelRun& run, float* work, const uint8_t* buffer, uint32_t n,
               const ChannelBlock& block) {
     using K = Shape<P, Ch>;
     float* const cross = work + K::L.crossFeed;
-    uint32_t p = run.crossPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        const int16_t x = LoadSample(buffer + 4 * t + K::kOwn);
-        p = StepBack(p, K::kCross);
-        const float crossRead = cross[p];
-        if constexpr (Ch == 0)
-            cross[p] = LoadSample(buffer + 4 * t + K::kOther);
-        const float crossTerm = run.crossGain * crossRead;
-        float mixed;
-        if constexpr (K::S.inputScaled)
-            mixed = static_cast<float>(K::S.inputGain * x + crossTerm);
-        else
-            mixed = x + crossTerm;
-        float earlyInput = static_cast<float>(K::S.earlyGain * mixed);
-        if constexpr (Ch == 1 && K::S.rightEarlyScaled)
-            earlyInput = static_cast<float>(earlyInput * K::S.rightEarlyGain);
-        block.mixed[t] = mixed;
-        block.late[t] = earlyInput;
-    }
+    const float crossGain = run.crossGain;
+    const uint32_t end = ForEachDescendingPiece(
+        run.crossPos, K::kCross, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4) {
+                const uint8_t* const frames = buffer + 4 * (t + j);
+                const __m128 crossTerm =
+                    _mm_mul_ps(_mm_set1_ps(crossGain), LoadDescending(cross, index - j));
+                if constexpr (Ch == 0)
+                    StoreDescending(cross, index - j, LoadChannel4<K::kOther>(frames));
+                const __m128 x = LoadChannel4<K::kOwn>(frames);
+                __m128 mixed;
+                if constexpr (K::S.inputScaled) {
+                    const __m128d gain = _mm_set1_pd(K::S.inputGain);
+                    mixed = Narrow(_mm_add_pd(_mm_mul_pd(gain, LowHalf(x)), LowHalf(crossTerm)),
+                                   _mm_add_pd(_mm_mul_pd(gain, HighHalf(x)), HighHalf(crossTerm)));
+                } else {
+                    mixed = _mm_add_ps(x, crossTerm);
+                }
+                const __m128d earlyGain = _mm_set1_pd(K::S.earlyGain);
+                __m128 earlyInput = Narrow(_mm_mul_pd(earlyGain, LowHalf(mixed)),
+                                           _mm_mul_pd(earlyGain, HighHalf(mixed)));
+                if constexpr (Ch == 1 && K::S.rightEarlyScaled) {
+                    const __m128d again = _mm_set1_pd(K::S.rightEarlyGain);
+                    earlyInput = Narrow(_mm_mul_pd(LowHalf(earlyInput), again),
+                                        _mm_mul_pd(HighHalf(earlyInput), again));
+                }
+                _mm_storeu_ps(block.mixed + t + j, mixed);
+                _mm_storeu_ps(block.late + t + j, earlyInput);
+            }
+            for (; j < count; ++j) {
+                const uint8_t* const frame = buffer + 4 * (t + j);
+                const int16_t x = LoadSample(frame + K::kOwn);
+                const float crossRead = cross[index - j];
+                if constexpr (Ch == 0)
+                    cross[index - j] = LoadSample(frame + K::kOther);
+                const float crossTerm = crossGain * crossRead;
+                float mixed;
+                if constexpr (K::S.inputScaled)
+                    mixed = static_cast<float>(K::S.inputGain * x + crossTerm);
+                else
+                    mixed = x + crossTerm;
+                float earlyInput = static_cast<float>(K::S.earlyGain * mixed);
+                if constexpr (Ch == 1 && K::S.rightEarlyScaled)
+                    earlyInput = static_cast<float>(earlyInput * K::S.rightEarlyGain);
+                block.mixed[t + j] = mixed;
+                block.late[t + j] = earlyInput;
+            }
+        });
     if constexpr (Ch == 0)
-        run.crossPos = p;
+        run.crossPos = end;
 }
 
 // The right channel's cross-feed stores the left output of the block.
@@ -228,12 +301,14 @@ template <uint32_t P>
 void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer, uint32_t n) {
     using K = Shape<P, 1>;
     float* const cross = work + K::L.crossFeed;
-    uint32_t p = run.crossPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kCross);
-        cross[p] = LoadSample(buffer + 4 * t);
-    }
-    run.crossPos = p;
+    run.crossPos = ForEachDescendingPiece(
+        run.crossPos, K::kCross, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                StoreDescending(cross, index - j, LoadChannel4<0>(buffer + 4 * (t + j)));
+            for (; j < count; ++j)
+                cross[index - j] = LoadSample(buffer + 4 * (t + j));
+        });
 }
 
 // The 16 taps of every frame of the block, then the block's inputs into the early ring.
@@ -268,12 +343,7 @@ void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& blo
             index = K::kEarly - 1;
         }
     }
-    uint32_t p = run.earlyPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kEarly);
-        ring[p] = block.late[t];
-    }
-    run.earlyPos = p;
+    run.earlyPos = StoreDescendingBlock(ring, run.earlyPos, K::kEarly, n, block.late);
 }
 
 // The pre-delay's output of the block, as comb input u. Its input, the block's early
@@ -282,23 +352,23 @@ template <uint32_t P, uint32_t Ch>
 void ReadPreDelay(const ChannelRun& run, const float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
     const float* const ring = work + K::L.preDelay;
-    uint32_t p = run.prePos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kPreDelay);
-        block.combInput[t] = run.lateGain * ring[p];
-    }
+    const float gain = run.lateGain;
+    ForEachDescendingPiece(
+        run.prePos, K::kPreDelay, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                _mm_storeu_ps(block.combInput + t + j,
+                              _mm_mul_ps(_mm_set1_ps(gain), LoadDescending(ring, index - j)));
+            for (; j < count; ++j)
+                block.combInput[t + j] = gain * ring[index - j];
+        });
 }
 
 template <uint32_t P, uint32_t Ch>
 void StorePreDelay(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    float* const ring = work + K::L.preDelay;
-    uint32_t p = run.prePos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kPreDelay);
-        ring[p] = block.early[t];
-    }
-    run.prePos = p;
+    run.prePos =
+        StoreDescendingBlock(work + K::L.preDelay, run.prePos, K::kPreDelay, n, block.early);
 }
 
 // Calls body(ringIndex, blockIndex, count) for the ascending run of a ring of `length` from
@@ -658,40 +728,6 @@ void FinishWideLatePath(const FilteredLateJob& job, ChannelRun* run) {
     }
 }
 
-// The all-pass chain, one all-pass at a time over the block, four frames to a vector.
-template <uint32_t P, uint32_t Ch>
-void AllPasses(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
-    using K = Shape<P, Ch>;
-    float* const a = block.late;
-    const __m128d gain = _mm_set1_pd(0.6);
-    for (uint32_t i = 0; i < K::S.allPassCount; ++i) {
-        float* const ring = work + K::L.allPass[i];
-        run.allPassPos[i] = ForEachPiece(
-            run.allPassPos[i], K::S.allPassLength[i], n,
-            [&](uint32_t index, uint32_t t, uint32_t count) {
-                uint32_t j = 0;
-                for (; j + 4 <= count; j += 4) {
-                    const __m128 v = _mm_loadu_ps(ring + index + j);
-                    const __m128 in = _mm_loadu_ps(a + t + j);
-                    const __m128d inLow = LowHalf(in);
-                    const __m128d inHigh = HighHalf(in);
-                    const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
-                                            _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
-                    const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
-                                                 _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
-                    _mm_storeu_ps(ring + index + j, FlushNegligible4(stored));
-                    _mm_storeu_ps(a + t + j, y);
-                }
-                for (; j < count; ++j) {
-                    const float v = ring[index + j];
-                    const float y = static_cast<float>(v - 0.6 * a[t + j]);
-                    ring[index + j] = FlushNegligible(static_cast<float>(y * 0.6 + a[t + j]));
-                    a[t + j] = y;
-                }
-            });
-    }
-}
-
 template <uint32_t P, uint32_t Ch>
 inline float FinalFilter(ChannelRun& r, float a) {
     using K = Shape<P, Ch>;
@@ -708,6 +744,62 @@ inline float FinalFilter(ChannelRun& r, float a) {
     }
 }
 
+// Four frames (or fewer, at the block's end) through one channel's all-pass chain in order,
+// a vector at a time where none of the frames' slots wraps round its ring.
+template <uint32_t P, uint32_t Ch>
+inline void AllPassChunk(ChannelRun& run, float* work, uint32_t t, uint32_t count,
+                         const ChannelBlock& block) {
+    using K = Shape<P, Ch>;
+    float* const a = block.late + t;
+    const __m128d gain = _mm_set1_pd(0.6);
+    for (uint32_t i = 0; i < K::S.allPassCount; ++i) {
+        float* const ring = work + K::L.allPass[i];
+        const uint32_t length = K::S.allPassLength[i];
+        uint32_t p = run.allPassPos[i];
+        if (count == 4 && p + 4 <= length) {
+            const __m128 v = _mm_loadu_ps(ring + p);
+            const __m128 in = _mm_loadu_ps(a);
+            const __m128d inLow = LowHalf(in);
+            const __m128d inHigh = HighHalf(in);
+            const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
+                                    _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
+            const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
+                                         _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
+            _mm_storeu_ps(ring + p, FlushNegligible4(stored));
+            _mm_storeu_ps(a, y);
+            p += 4;
+        } else {
+            for (uint32_t j = 0; j < count; ++j) {
+                const float v = ring[p];
+                const float y = static_cast<float>(v - 0.6 * a[j]);
+                ring[p] = FlushNegligible(static_cast<float>(y * 0.6 + a[j]));
+                a[j] = y;
+                p = p + 1 == length ? 0 : p + 1;
+            }
+        }
+        run.allPassPos[i] = p == length ? 0 : p;
+    }
+}
+
+// The all-pass chains and final filters of both channels over the block, four frames at a
+// time: each frame's all-passes need only rings written at least 263 frames earlier, so the
+// final filters' frame-to-frame recursion runs alongside the next frames' all-passes rather
+// than after the whole block.
+template <uint32_t P>
+void AllPassesAndFinalFilters(ChannelRun* run, float* work, uint32_t n, const ChannelBlock* block) {
+    for (uint32_t t = 0; t < n; t += 4) {
+        const uint32_t count = Min(4, n - t);
+        AllPassChunk<P, 0>(run[0], work, t, count, block[0]);
+        AllPassChunk<P, 1>(run[1], work, t, count, block[1]);
+        if constexpr (kSoundFieldStructures[P - 1].finalKind != SoundFieldFinal::kNone) {
+            for (uint32_t k = t; k < t + count; ++k) {
+                block[0].late[k] = FinalFilter<P, 0>(run[0], block[0].late[k]);
+                block[1].late[k] = FinalFilter<P, 1>(run[1], block[1].late[k]);
+            }
+        }
+    }
+}
+
 template <uint32_t P, uint32_t Ch>
 inline void MixOutput(uint8_t* frame, uint32_t t, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
@@ -718,17 +810,6 @@ inline void MixOutput(uint8_t* frame, uint32_t t, const ChannelBlock& block) {
     else
         dry = static_cast<float>(K::S.dryGain * LoadSample(frame + K::kOwn));
     StoreSample(frame + K::kOwn, SaturateTruncate(block.early[t] + dry + late));
-}
-
-// The final filters of both channels over the block, frame by frame: late in block.late.
-template <uint32_t P>
-void FinalFilters(ChannelRun* run, uint32_t n, const ChannelBlock* block) {
-    if constexpr (kSoundFieldStructures[P - 1].finalKind == SoundFieldFinal::kNone)
-        return;
-    for (uint32_t t = 0; t < n; ++t) {
-        block[0].late[t] = FinalFilter<P, 0>(run[0], block[0].late[t]);
-        block[1].late[t] = FinalFilter<P, 1>(run[1], block[1].late[t]);
-    }
 }
 
 // out = e + dry + late of one channel, for four frames: dry in double, stored as float, as
@@ -815,9 +896,7 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         }
         StorePreDelay<P, 0>(run[0], work, n, block[0]);
         StorePreDelay<P, 1>(run[1], work, n, block[1]);
-        AllPasses<P, 0>(run[0], work, n, block[0]);
-        AllPasses<P, 1>(run[1], work, n, block[1]);
-        FinalFilters<P>(run, n, block);
+        AllPassesAndFinalFilters<P>(run, work, n, block);
         MixOutputs<P>(bytes, n, block);
         StoreLeftOutputForRight<P>(run[1], work, bytes, n);
     }
