@@ -138,18 +138,24 @@ inline void CopyRingIn(float* ring, uint32_t length, uint32_t position, uint32_t
 // rows of kLanes frames are loaded side by side and turned across, so that a vector holds
 // one frame of the group's lanes; every frame steps every group before the next frame, so
 // the recursions of the groups overlap instead of waiting on each other.
-// The number of groups is a constant of each instance, so that the loops over the groups
-// unroll and the filter states stay in registers.
-template <class V, uint32_t kGroups>
-void FilteredLateGroups(FilteredLateJob* job) {
+// The comb count is a constant of each instance (0: any count, taken from the job), so that
+// the loops over the groups unroll, the filter states stay in registers, and a group of one
+// channel's combs alone takes that channel's input without a blend.
+template <class V, uint32_t kCombs>
+void FilteredLateFor(FilteredLateJob* job) {
     using D = typename V::D;
     using F = typename V::F;
     constexpr uint32_t W = V::kLanes;
-    constexpr uint32_t kMaxGroups = kGroups;
-    constexpr uint32_t groups = kGroups;
+    constexpr uint32_t kMaxGroups = (kWideMaxFilterLanes + W - 1) / W;
+    constexpr uint32_t groups = kCombs != 0 ? (2 * kCombs + 2 + W - 1) / W : kMaxGroups;
     const uint32_t n = job->frames;
-    const uint32_t combs = job->combsPerChannel;
+    const uint32_t combs = kCombs != 0 ? kCombs : job->combsPerChannel;
     const uint32_t lanes = 2 * combs + 2;
+    auto leftOnly = [](uint32_t g) { return kCombs != 0 && (g + 1) * W <= kCombs; };
+    auto rightOnly = [](uint32_t g) {
+        return kCombs != 0 && g * W >= kCombs && (g + 1) * W <= 2 * kCombs;
+    };
+    auto hasEarly = [](uint32_t g) { return kCombs == 0 || (g + 1) * W > 2 * kCombs; };
     const uint32_t span = (n + W - 1) / W * W;  // whole rows of W frames, within the block
     const float limit = job->negligible;
 
@@ -242,8 +248,11 @@ void FilteredLateGroups(FilteredLateJob* job) {
                 const F w =
                     V::Flush(V::Narrow(gB0[g] * v - gA1[g] * w1d[g] - gA2[g] * w2d[g]), limit);
                 const F out = w + (w1f[g] + w1f[g]) + w2f[g];
-                const F u = V::Blend(uLeft, uRight, rightMask[g]);
-                rows[g][k] = V::Blend(out * gFeedback[g] + u, out, earlyMask[g]);
+                const F u = leftOnly(g)    ? uLeft
+                            : rightOnly(g) ? uRight
+                                           : V::Blend(uLeft, uRight, rightMask[g]);
+                const F stored = out * gFeedback[g] + u;
+                rows[g][k] = hasEarly(g) ? V::Blend(stored, out, earlyMask[g]) : stored;
                 w2f[g] = w1f[g];
                 w2d[g] = w1d[g];
                 w1f[g] = w;
@@ -290,23 +299,26 @@ void FilteredLateGroups(FilteredLateJob* job) {
     }
 }
 
-template <class V, uint32_t kGroups = 1>
+// The presets with low-passed combs have 20 (preset 1) and 14 (preset 3) per channel.
+template <class V>
 void FilteredLate(FilteredLateJob* job) {
-    constexpr uint32_t kMaxGroups = (kWideMaxFilterLanes + V::kLanes - 1) / V::kLanes;
-    const uint32_t groups = (2 * job->combsPerChannel + 2 + V::kLanes - 1) / V::kLanes;
-    if constexpr (kGroups < kMaxGroups) {
-        if (groups > kGroups) {
-            FilteredLate<V, kGroups + 1>(job);
-            return;
-        }
+    switch (job->combsPerChannel) {
+        case 20:
+            FilteredLateFor<V, 20>(job);
+            break;
+        case 14:
+            FilteredLateFor<V, 14>(job);
+            break;
+        default:
+            FilteredLateFor<V, 0>(job);
+            break;
     }
-    FilteredLateGroups<V, kGroups>(job);
 }
 
 template <class V>
 constexpr WideVectorSteps MakeSteps(VectorWidth width) {
     return WideVectorSteps{width, V::kLanes, &TransformStage<V>, &TransformFirstStages<V>,
-                           &FilteredLate<V, 1>};
+                           &FilteredLate<V>};
 }
 
 }  // namespace
