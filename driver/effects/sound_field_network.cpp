@@ -318,32 +318,37 @@ void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer
 template <uint32_t P, uint32_t Ch>
 void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    float* const ring = work + K::L.early;
+    const float* const ring = work + K::L.early;
     float* const sums = block.early;
-    for (uint32_t t = 0; t < n; ++t)
-        sums[t] = 0.0f;
+    uint32_t first[kSoundFieldTapCount];  // the index frame 0 reads, per tap
     for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
-        const float gain = run.tapGain[tap];
-        const __m128 gain4 = _mm_set1_ps(gain);
-        uint32_t index = run.earlyPos + run.tapOffset[tap];
-        if (index >= K::kEarly)
-            index -= K::kEarly;
-        uint32_t t = 0;
-        while (t < n) {
-            const uint32_t length = Min(n - t, index + 1);
-            uint32_t i = 0;
-            for (; i + 4 <= length; i += 4) {
-                const __m128 taps = Reverse(_mm_loadu_ps(ring + index - i - 3));
-                _mm_storeu_ps(sums + t + i,
-                              _mm_add_ps(_mm_loadu_ps(sums + t + i), _mm_mul_ps(taps, gain4)));
-            }
-            for (; i < length; ++i)
-                sums[t + i] += ring[index - i] * gain;
-            t += length;
-            index = K::kEarly - 1;
-        }
+        const uint32_t index = run.earlyPos + run.tapOffset[tap];
+        first[tap] = index >= K::kEarly ? index - K::kEarly : index;
     }
-    run.earlyPos = StoreDescendingBlock(ring, run.earlyPos, K::kEarly, n, block.late);
+    // Frame t + j reads index first - t - j, wrapping below zero; four frames keep their sums
+    // in one vector while the taps are added in order.
+    auto at = [&](uint32_t tap, uint32_t frame) {
+        return first[tap] >= frame ? ring[first[tap] - frame]
+                                   : ring[first[tap] + K::kEarly - frame];
+    };
+    uint32_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        __m128 sum = _mm_setzero_ps();
+        for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
+            const __m128 taps = first[tap] >= t + 3 ? LoadDescending(ring, first[tap] - t)
+                                                    : _mm_setr_ps(at(tap, t), at(tap, t + 1),
+                                                                  at(tap, t + 2), at(tap, t + 3));
+            sum = _mm_add_ps(sum, _mm_mul_ps(taps, _mm_set1_ps(run.tapGain[tap])));
+        }
+        _mm_storeu_ps(sums + t, sum);
+    }
+    for (; t < n; ++t) {
+        float sum = 0.0f;
+        for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap)
+            sum += at(tap, t) * run.tapGain[tap];
+        sums[t] = sum;
+    }
+    run.earlyPos = StoreDescendingBlock(work + K::L.early, run.earlyPos, K::kEarly, n, block.late);
 }
 
 // The pre-delay's output of the block, as comb input u. Its input, the block's early

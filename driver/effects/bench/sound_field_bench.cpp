@@ -10,6 +10,7 @@
 #include "engine_session.h"
 #include "bench_stream.h"
 #include "music_clip.h"
+#include "wide_vectors.h"
 
 namespace {
 
@@ -24,11 +25,16 @@ EngineSettings SoundFieldOnly(uint32_t preset) {
     return settings;
 }
 
+// range(1): the widest vectors allowed (0 SSE2, as in the driver; 1 AVX2; 2 AVX-512), where
+// the host has them.
 void BM_SoundFieldSteady(benchmark::State& state) {
+    const VectorWidth width = LimitVectorWidth(static_cast<VectorWidth>(state.range(1)));
     EngineSession session(SoundFieldOnly(static_cast<uint32_t>(state.range(0))));
     ampfx_bench::StreamMusic(state, kTransferBytes, [&session](uint8_t* buffer, uint32_t bytes) {
         session.Process(buffer, bytes);
     });
+    LimitVectorWidth(VectorWidth::kAvx512);
+    state.counters["vector_width"] = static_cast<double>(width);
 }
 
 // range(1): seconds of silence after the music before the timing starts.
@@ -90,7 +96,9 @@ void BM_SoundFieldTailToSteady(benchmark::State& state) {
 BENCHMARK(BM_SoundFieldTailToSteady)
     ->ArgNames({"preset", "silent_s"})
     ->ArgsProduct({{1, 2, 3, 4}, {90}});
-BENCHMARK(BM_SoundFieldSteady)->ArgName("preset")->DenseRange(1, 4);
+BENCHMARK(BM_SoundFieldSteady)
+    ->ArgNames({"preset", "width"})
+    ->ArgsProduct({{1, 2, 3, 4}, {0, 1, 2}});
 BENCHMARK(BM_SoundFieldTail)
     ->ArgNames({"preset", "silent_s"})
     ->ArgsProduct({{1, 2, 3, 4}, {30, 90}});
