@@ -227,7 +227,19 @@ void FilteredLateFor(FilteredLateJob* job) {
         gA2[g] = V::LoadD(a2 + g * W);
     }
 
-    float dcInputPrev[2] = {job->dcInputPrev[0], job->dcInputPrev[1]};
+    // The DC blocker's differences (s[n] - s[n-1]) * 0.0078125 need no recursion: they are
+    // taken for the whole block first, and only the hold runs frame by frame.
+    alignas(64) float delta[2][kWideMaxBlockFrames];
+    alignas(64) float previous[kWideMaxBlockFrames + 16];
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        previous[0] = job->dcInputPrev[ch];
+        __builtin_memcpy(previous + 1, job->late[ch], (span - 1) * sizeof(float));
+        for (uint32_t t = 0; t < span; t += W) {
+            const F difference = V::LoadF(job->late[ch] + t) - V::LoadF(previous + t);
+            V::StoreF(delta[ch] + t, V::Narrow(V::Widen(difference) * V::BroadcastD(0.0078125)));
+        }
+        job->dcInputPrev[ch] = job->late[ch][n - 1];
+    }
     float dcDeltaPrev[2] = {job->dcDeltaPrev[0], job->dcDeltaPrev[1]};
     float dcHold[2] = {job->dcHold[0], job->dcHold[1]};
 
@@ -260,13 +272,10 @@ void FilteredLateFor(FilteredLateJob* job) {
             }
             // In effect a[n] = 0.9921875 a[n-1] + s[n-1] - s[n-2].
             for (uint32_t ch = 0; ch < 2; ++ch) {
-                float* const late = job->late[ch] + t0 + k;
-                const float s = *late;
                 dcHold[ch] = FlushScalar(
                     static_cast<float>(dcHold[ch] * 0.9921875 + dcDeltaPrev[ch]), limit);
-                dcDeltaPrev[ch] = static_cast<float>((s - dcInputPrev[ch]) * 0.0078125);
-                dcInputPrev[ch] = s;
-                *late = dcHold[ch] * 128;
+                dcDeltaPrev[ch] = delta[ch][t0 + k];
+                job->late[ch][t0 + k] = dcHold[ch] * 128;
             }
         }
         // Rows past the block's last frame go back as they were read.
@@ -293,7 +302,6 @@ void FilteredLateFor(FilteredLateJob* job) {
         job->w2[lane] = w2[lane];
     }
     for (uint32_t ch = 0; ch < 2; ++ch) {
-        job->dcInputPrev[ch] = dcInputPrev[ch];
         job->dcDeltaPrev[ch] = dcDeltaPrev[ch];
         job->dcHold[ch] = dcHold[ch];
     }
