@@ -11,7 +11,8 @@
 //
 // Single-precision steps are done on four floats at a time and double-precision products on
 // two doubles at a time (SSE2); each lane rounds exactly as the scalar operation would, and
-// the build contracts nothing into fused multiply-adds.
+// the build contracts nothing into fused multiply-adds. Where the host has wider vectors,
+// the low-passed combs run as one job of wide_vectors.h instead, with the same bits.
 #include <emmintrin.h>
 
 #include <new>
@@ -313,8 +314,8 @@ void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer
 
 // The 16 taps of every frame of the block, then the block's inputs into the early ring.
 // Frame t reads (position + delay - 1 - t) mod length: for each tap a run of descending
-// indices, broken at most once where it wraps below zero, four frames to a vector. The
-// sums are built tap after tap, in tap order, as each frame's sum would be.
+// indices, broken at most once where it wraps below zero. Four frames at a time, the sums
+// are built tap after tap, in tap order, as each frame's sum would be.
 template <uint32_t P, uint32_t Ch>
 void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
