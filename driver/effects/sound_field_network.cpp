@@ -40,8 +40,13 @@ constexpr uint32_t kBlock = kSoundFieldBlockFrames;
 // flush-to-zero modes.
 constexpr float kNegligible = 0x1p-90f;
 
+// A branch rather than a select: the test is all but always false on sound and always true
+// deep in a tail, so it is predicted, and the filters' frame-to-frame recursions through
+// this value do not wait for the comparison.
 inline float FlushNegligible(float value) {
-    return __builtin_fabsf(value) < kNegligible ? 0.0f : value;
+    if (__builtin_expect(__builtin_fabsf(value) < kNegligible, 0))
+        return 0.0f;
+    return value;
 }
 
 inline __m128 FlushNegligible4(__m128 value) {
@@ -327,21 +332,22 @@ void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& blo
         first[tap] = index >= K::kEarly ? index - K::kEarly : index;
     }
     // Frame t + j reads index first - t - j, wrapping below zero; four frames keep their sums
-    // in one vector while the taps are added in order.
+    // in one vector while the taps are added in order. The lanes hold the frames in the
+    // ring's (descending) order, so that only the finished sums are turned round.
     auto at = [&](uint32_t tap, uint32_t frame) {
         return first[tap] >= frame ? ring[first[tap] - frame]
                                    : ring[first[tap] + K::kEarly - frame];
     };
     uint32_t t = 0;
     for (; t + 4 <= n; t += 4) {
-        __m128 sum = _mm_setzero_ps();
+        __m128 sum = _mm_setzero_ps();  // frames t + 3, t + 2, t + 1, t
         for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
-            const __m128 taps = first[tap] >= t + 3 ? LoadDescending(ring, first[tap] - t)
-                                                    : _mm_setr_ps(at(tap, t), at(tap, t + 1),
-                                                                  at(tap, t + 2), at(tap, t + 3));
+            const __m128 taps = first[tap] >= t + 3 ? _mm_loadu_ps(ring + first[tap] - t - 3)
+                                                    : _mm_setr_ps(at(tap, t + 3), at(tap, t + 2),
+                                                                  at(tap, t + 1), at(tap, t));
             sum = _mm_add_ps(sum, _mm_mul_ps(taps, _mm_set1_ps(run.tapGain[tap])));
         }
-        _mm_storeu_ps(sums + t, sum);
+        _mm_storeu_ps(sums + t, Reverse(sum));
     }
     for (; t < n; ++t) {
         float sum = 0.0f;
