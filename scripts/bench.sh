@@ -17,7 +17,7 @@ bench=build/host/driver/effects/bench
 "$bench/effects_process_bench" --benchmark_out="$out/process.json" --benchmark_counters_tabular=true
 "$bench/equalizer_bench" --benchmark_counters_tabular=true
 "$bench/effects_sound_field_bench" --benchmark_out="$out/sound_field.json" \
-    --benchmark_counters_tabular=true
+    --benchmark_counters_tabular=true --benchmark_repetitions=5
 "$bench/effects_transfer_bench" --benchmark_out="$out/transfer.json" \
     --benchmark_counters_tabular=true
 ./scripts/bench-vs-sox.sh "$@" | tee "$out/vs-sox.txt"
