@@ -11,10 +11,19 @@
 #                against sox: ten one-octave `equalizer` bands with the same gains, `reverb`
 #   sound field  ampfx-render with only sound field 1  against  sox `reverb`
 #   equalizer    ampfx-render with only the equalizer (rock)  against  sox's ten bands
-# Usage: scripts/bench-vs-sox.sh [runs]
+# With --before, an earlier engine runs in the same alternation (before, engine, sox), so
+# that before and after are measured side by side in one run: either the path of an
+# ampfx-render binary or a git revision, whose ampfx-render is then built in a scratch
+# directory from `git archive` of that revision.
+# Usage: scripts/bench-vs-sox.sh [--before REV|BINARY] [runs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+before=""
+if [ "${1:-}" = "--before" ]; then
+    before=$2
+    shift 2
+fi
 runs=${1:-5}
 ./scripts/install-deps.sh
 cmake --preset host >/dev/null
@@ -23,6 +32,20 @@ cmake --build --preset host --target ampfx-render ampfx-demo >/dev/null
 render=build/host/tools/ampfx-render/ampfx-render
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+before_render=""
+if [ -n "$before" ]; then
+    if [ -x "$before" ]; then
+        before_render=$before
+    else
+        mkdir "$work/before"
+        git archive "$before" | tar -x -C "$work/before"
+        cmake -S "$work/before" -B "$work/before/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            >/dev/null
+        cmake --build "$work/before/build" --target ampfx-render >/dev/null
+        before_render=$work/before/build/tools/ampfx-render/ampfx-render
+    fi
+fi
 
 build/host/tools/ampfx-demo/ampfx-demo "$work/demo" >/dev/null
 sox "$work/demo/music-input.wav" "$work/in.wav" repeat 9
@@ -55,26 +78,41 @@ median() {
 
 compare() {
     local name=$1 ampfx_args=$2 sox_args=$3
-    local -a ampfx_times=() sox_times=()
+    local -a ampfx_times=() sox_times=() before_times=()
     for ((i = 0; i < runs; i++)); do
+        if [ -n "$before_render" ]; then
+            # shellcheck disable=SC2086
+            before_times+=("$(time_ms "$before_render" "$work/in.wav" "$work/before.wav" $ampfx_args)")
+        fi
         # shellcheck disable=SC2086
         ampfx_times+=("$(time_ms "$render" "$work/in.wav" "$work/ampfx.wav" $ampfx_args)")
         # shellcheck disable=SC2086
         sox_times+=("$(time_ms sox -D "$work/in.wav" "$work/sox.wav" $sox_args)")
     done
-    local a s
+    if [ -n "$before_render" ] && ! cmp -s "$work/before.wav" "$work/ampfx.wav"; then
+        echo "$name: the engine's output differs from the earlier engine's" >&2
+        exit 1
+    fi
+    local a s b=0
     a=$(median "${ampfx_times[@]}")
     s=$(median "${sox_times[@]}")
-    awk -v name="$name" -v a="$a" -v s="$s" -v frames="$frames" -v seconds="$seconds" 'BEGIN {
-        printf "%-12s %9d %9d %11.1f %11.1f %9.0fx %9.2f\n", name, a, s,
+    [ -n "$before_render" ] && b=$(median "${before_times[@]}")
+    awk -v name="$name" -v a="$a" -v s="$s" -v b="$b" -v frames="$frames" \
+        -v seconds="$seconds" 'BEGIN {
+        printf "%-12s %9d %9d %11.1f %11.1f %9.0fx %9.2f", name, a, s,
                a * 1e6 / frames, s * 1e6 / frames, seconds * 1000 / a, s / a
+        if (b > 0) printf " %9d %10.2f", b, s / b
+        printf "\n"
     }'
 }
 
-printf 'Input: %s frames (%.0f s) of 48 kHz stereo; median of %d runs each, alternating.\n\n' \
+printf 'Input: %s frames (%.0f s) of 48 kHz stereo; median of %d runs each, alternating.\n' \
     "$frames" "$seconds" "$runs"
-printf '%-12s %9s %9s %11s %11s %10s %9s\n' pair "ampfx ms" "sox ms" "ampfx ns/f" \
+[ -n "$before_render" ] && printf 'Before: %s\n' "$before"
+printf '\n%-12s %9s %9s %11s %11s %10s %9s' pair "ampfx ms" "sox ms" "ampfx ns/f" \
     "sox ns/f" "ampfx RT" "sox/ampfx"
+[ -n "$before_render" ] && printf ' %9s %10s' "before ms" "sox/before"
+printf '\n'
 compare chain "${ampfx_chain[*]}" "${sox_eq[*]} reverb"
 compare "sound field" "${ampfx_field[*]}" "reverb"
 compare equalizer "${ampfx_eq[*]}" "${sox_eq[*]}"

@@ -2,6 +2,8 @@
 // that equalizes each channel in half-overlapping 2048-frame blocks through the device's ring.
 #include "equalizer.h"
 
+#include <emmintrin.h>
+
 #include "pcm.h"
 #include "shared_access.h"
 
@@ -44,8 +46,17 @@ void LoadFromRing(const uint8_t* ring, uint32_t position, uint8_t* target, uint3
 void LoadChannel(const uint8_t* ring, uint32_t position, uint32_t channelOffset, float* samples,
                  uint32_t frames) {
     const uint32_t beforeEnd = Min(frames, (kEqRingBytes - position) / 4);
-    const uint8_t* source = ring + position + channelOffset;
-    for (uint32_t f = 0; f < beforeEnd; ++f)
+    const uint8_t* source = ring + position;
+    uint32_t f = 0;
+    // Four frames at a time: the channel's 16 bits of each 32-bit frame, sign-extended.
+    for (; f + 4 <= beforeEnd; f += 4) {
+        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 4 * f));
+        const __m128i wide = channelOffset == 0 ? _mm_srai_epi32(_mm_slli_epi32(four, 16), 16)
+                                                : _mm_srai_epi32(four, 16);
+        _mm_storeu_ps(samples + f, _mm_cvtepi32_ps(wide));
+    }
+    source += channelOffset;
+    for (; f < beforeEnd; ++f)
         samples[f] = static_cast<float>(LoadSample(source + 4 * f));
     source = ring + channelOffset;
     for (uint32_t f = beforeEnd; f < frames; ++f)
@@ -66,7 +77,20 @@ void StoreChannel(uint8_t* ring, uint32_t position, uint32_t channelOffset, cons
 // Bin k and its mirror 2048 - k take curve[k]; DC and the middle bin take curve[0]. The
 // curve is read entry by entry while a control request may be rewriting it.
 void ApplyCurve(const EffectState* state, float* real, float* imag) {
-    for (uint32_t k = 1; k < kHalfSpectrum; ++k) {
+    // Bins 1-1020 four at a time, their mirrors 2047-2044 down to 1028-1025 reversed.
+    uint32_t k = 1;
+    for (; k + 4 <= kHalfSpectrum; k += 4) {
+        const __m128 gain = _mm_setr_ps(
+            LoadShared(state->EqGainCurve[k]), LoadShared(state->EqGainCurve[k + 1]),
+            LoadShared(state->EqGainCurve[k + 2]), LoadShared(state->EqGainCurve[k + 3]));
+        const __m128 mirrorGain = _mm_shuffle_ps(gain, gain, _MM_SHUFFLE(0, 1, 2, 3));
+        const uint32_t mirror = kEqBlockFrames - k - 3;
+        _mm_storeu_ps(real + k, _mm_mul_ps(_mm_loadu_ps(real + k), gain));
+        _mm_storeu_ps(imag + k, _mm_mul_ps(_mm_loadu_ps(imag + k), gain));
+        _mm_storeu_ps(real + mirror, _mm_mul_ps(_mm_loadu_ps(real + mirror), mirrorGain));
+        _mm_storeu_ps(imag + mirror, _mm_mul_ps(_mm_loadu_ps(imag + mirror), mirrorGain));
+    }
+    for (; k < kHalfSpectrum; ++k) {
         const float gain = LoadShared(state->EqGainCurve[k]);
         const uint32_t mirror = kEqBlockFrames - k;
         real[k] *= gain;
@@ -98,8 +122,15 @@ void EqualizeChannel(const EffectState* state, EqStream* eq, uint32_t channelOff
              eq->ImaginaryInput);
     ApplyHannWindow(block);
 
-    for (uint32_t i = 0; i < kHopFrames; ++i)
-        block[i] = static_cast<float>((overlap[kHopFrames + i] + block[i]) * kOverlapGain);
+    // The sum in float, the product in double, stored as float; four frames at a time.
+    const __m128d gain = _mm_set1_pd(kOverlapGain);
+    for (uint32_t i = 0; i < kHopFrames; i += 4) {
+        const __m128 sum =
+            _mm_add_ps(_mm_loadu_ps(overlap + kHopFrames + i), _mm_loadu_ps(block + i));
+        const __m128 low = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(sum), gain));
+        const __m128 high = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), gain));
+        _mm_storeu_ps(block + i, _mm_movelh_ps(low, high));
+    }
     StoreChannel(eq->Ring, eq->ProcessPosition, channelOffset, block, kHopFrames);
     __builtin_memcpy(overlap, block, kEqBufferBytes);
 }

@@ -9,6 +9,7 @@
 #include "effect_math.h"
 #include "equalizer.h"
 #include "shared_access.h"
+#include "wide_vectors.h"
 
 namespace {
 
@@ -220,16 +221,24 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
     const bool tablesReady = LoadOrdered(g_tablesState) == kTablesReady;
     const uint32_t bits = Log2OfPowerOfTwo(n);
 
-    const int32_t* reverse = tablesReady ? BitReverseTable(bits) : nullptr;
-    for (uint32_t j = 0; j < n; ++j) {
-        const uint32_t target =
-            reverse != nullptr ? static_cast<uint32_t>(reverse[j]) : ReverseBits(j, bits);
-        realOut[target] = realIn[j];
-        imagOut[target] = imagIn != nullptr ? imagIn[j] : 0.0f;
+    const uint32_t direction = inverse ? 1 : 0;
+    const WideVectorSteps* const wide = ActiveWideVectorSteps();
+    uint32_t firstBlockSize = 2;
+    if (wide != nullptr && tablesReady && n >= 8 * wide->doubleLanes && n <= kTwiddleMaxBlock) {
+        wide->TransformFirstStages(n, BitReverseTable(bits - 3), realIn, imagIn, realOut, imagOut,
+                                   g_twiddleReal[direction], g_twiddleImag[direction]);
+        firstBlockSize = 16;
+    } else {
+        const int32_t* reverse = tablesReady ? BitReverseTable(bits) : nullptr;
+        for (uint32_t j = 0; j < n; ++j) {
+            const uint32_t target =
+                reverse != nullptr ? static_cast<uint32_t>(reverse[j]) : ReverseBits(j, bits);
+            realOut[target] = realIn[j];
+            imagOut[target] = imagIn != nullptr ? imagIn[j] : 0.0f;
+        }
     }
 
-    const uint32_t direction = inverse ? 1 : 0;
-    for (uint32_t blockSize = 2; blockSize <= n; blockSize *= 2) {
+    for (uint32_t blockSize = firstBlockSize; blockSize <= n; blockSize *= 2) {
         const uint32_t half = blockSize / 2;
         if (!tablesReady || blockSize > kTwiddleMaxBlock) {
             RecurrenceStage(inverse, n, blockSize, realOut, imagOut);
@@ -239,6 +248,10 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
         const double* twiddleImag = g_twiddleImag[direction] + (half - 1);
         if (half == 1) {
             FirstStagePairs(n, realOut, imagOut, twiddleReal[0], twiddleImag[0]);
+            continue;
+        }
+        if (wide != nullptr && half >= wide->doubleLanes) {
+            wide->TransformStage(n, half, twiddleReal, twiddleImag, realOut, imagOut);
             continue;
         }
         for (uint32_t start = 0; start < n; start += blockSize)

@@ -11,7 +11,8 @@
 //
 // Single-precision steps are done on four floats at a time and double-precision products on
 // two doubles at a time (SSE2); each lane rounds exactly as the scalar operation would, and
-// the build contracts nothing into fused multiply-adds.
+// the build contracts nothing into fused multiply-adds. Where the host has wider vectors,
+// the low-passed combs run as one job of wide_vectors.h instead, with the same bits.
 #include <emmintrin.h>
 
 #include <new>
@@ -19,6 +20,7 @@
 #include "pcm.h"
 #include "sound_field.h"
 #include "sound_field_presets.h"
+#include "wide_vectors.h"
 
 namespace {
 
@@ -38,8 +40,13 @@ constexpr uint32_t kBlock = kSoundFieldBlockFrames;
 // flush-to-zero modes.
 constexpr float kNegligible = 0x1p-90f;
 
+// A branch rather than a select: the test is all but always false on sound and always true
+// deep in a tail, so it is predicted, and the filters' frame-to-frame recursions through
+// this value do not wait for the comparison.
 inline float FlushNegligible(float value) {
-    return __builtin_fabsf(value) < kNegligible ? 0.0f : value;
+    if (__builtin_expect(__builtin_fabsf(value) < kNegligible, 0))
+        return 0.0f;
+    return value;
 }
 
 inline __m128 FlushNegligible4(__m128 value) {
@@ -70,10 +77,6 @@ inline float LowPass(const SoundFieldFilter& f, float in, float& w1, float& w2) 
     w2 = w1;
     w1 = w;
     return out;
-}
-
-inline uint32_t StepBack(uint32_t position, uint32_t length) {
-    return position == 0 ? length - 1 : position - 1;
 }
 
 inline uint32_t Min(uint32_t a, uint32_t b) {
@@ -191,6 +194,53 @@ void StoreChannel(const ChannelRun& run, float* work, uint32_t* positions) {
     }
 }
 
+// Calls body(index, t, count) for the descending runs of a ring of `length` that frames
+// t .. t + count - 1 of the block use, frame t + j at index - j: each frame steps the position
+// back one slot (from 0 to length - 1) and then uses it. Returns the position after the block.
+template <typename Body>
+inline uint32_t ForEachDescendingPiece(uint32_t position, uint32_t length, uint32_t n, Body body) {
+    uint32_t t = 0;
+    while (t < n) {
+        if (position == 0)
+            position = length;
+        const uint32_t count = Min(n - t, position);
+        body(position - 1, t, count);
+        position -= count;
+        t += count;
+    }
+    return position;
+}
+
+// Four descending ring values as four frames, and back.
+inline __m128 LoadDescending(const float* ring, uint32_t index) {
+    return Reverse(_mm_loadu_ps(ring + index - 3));
+}
+inline void StoreDescending(float* ring, uint32_t index, __m128 frames) {
+    _mm_storeu_ps(ring + index - 3, Reverse(frames));
+}
+
+// Stores the block's values into a ring in descending slots; returns the position after.
+inline uint32_t StoreDescendingBlock(float* ring, uint32_t position, uint32_t length, uint32_t n,
+                                     const float* values) {
+    return ForEachDescendingPiece(
+        position, length, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                StoreDescending(ring, index - j, _mm_loadu_ps(values + t + j));
+            for (; j < count; ++j)
+                ring[index - j] = values[t + j];
+        });
+}
+
+// One channel's samples of four frames as floats (exact).
+template <uint32_t Offset>
+inline __m128 LoadChannel4(const uint8_t* frames) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frames));
+    const __m128i samples =
+        Offset == 0 ? _mm_srai_epi32(_mm_slli_epi32(v, 16), 16) : _mm_srai_epi32(v, 16);
+    return _mm_cvtepi32_ps(samples);
+}
+
 // Cross-feed and mixed input m, and the early line's input (kept in block.late for now).
 // The left channel hears the right input and stores it at once; the right channel hears
 // the left output, which is stored only when the block's left output exists.
@@ -199,27 +249,57 @@ void MixInput(ChannelRun& run, float* work, const uint8_t* buffer, uint32_t n,
               const ChannelBlock& block) {
     using K = Shape<P, Ch>;
     float* const cross = work + K::L.crossFeed;
-    uint32_t p = run.crossPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        const int16_t x = LoadSample(buffer + 4 * t + K::kOwn);
-        p = StepBack(p, K::kCross);
-        const float crossRead = cross[p];
-        if constexpr (Ch == 0)
-            cross[p] = LoadSample(buffer + 4 * t + K::kOther);
-        const float crossTerm = run.crossGain * crossRead;
-        float mixed;
-        if constexpr (K::S.inputScaled)
-            mixed = static_cast<float>(K::S.inputGain * x + crossTerm);
-        else
-            mixed = x + crossTerm;
-        float earlyInput = static_cast<float>(K::S.earlyGain * mixed);
-        if constexpr (Ch == 1 && K::S.rightEarlyScaled)
-            earlyInput = static_cast<float>(earlyInput * K::S.rightEarlyGain);
-        block.mixed[t] = mixed;
-        block.late[t] = earlyInput;
-    }
+    const float crossGain = run.crossGain;
+    const uint32_t end = ForEachDescendingPiece(
+        run.crossPos, K::kCross, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4) {
+                const uint8_t* const frames = buffer + 4 * (t + j);
+                const __m128 crossTerm =
+                    _mm_mul_ps(_mm_set1_ps(crossGain), LoadDescending(cross, index - j));
+                if constexpr (Ch == 0)
+                    StoreDescending(cross, index - j, LoadChannel4<K::kOther>(frames));
+                const __m128 x = LoadChannel4<K::kOwn>(frames);
+                __m128 mixed;
+                if constexpr (K::S.inputScaled) {
+                    const __m128d gain = _mm_set1_pd(K::S.inputGain);
+                    mixed = Narrow(_mm_add_pd(_mm_mul_pd(gain, LowHalf(x)), LowHalf(crossTerm)),
+                                   _mm_add_pd(_mm_mul_pd(gain, HighHalf(x)), HighHalf(crossTerm)));
+                } else {
+                    mixed = _mm_add_ps(x, crossTerm);
+                }
+                const __m128d earlyGain = _mm_set1_pd(K::S.earlyGain);
+                __m128 earlyInput = Narrow(_mm_mul_pd(earlyGain, LowHalf(mixed)),
+                                           _mm_mul_pd(earlyGain, HighHalf(mixed)));
+                if constexpr (Ch == 1 && K::S.rightEarlyScaled) {
+                    const __m128d again = _mm_set1_pd(K::S.rightEarlyGain);
+                    earlyInput = Narrow(_mm_mul_pd(LowHalf(earlyInput), again),
+                                        _mm_mul_pd(HighHalf(earlyInput), again));
+                }
+                _mm_storeu_ps(block.mixed + t + j, mixed);
+                _mm_storeu_ps(block.late + t + j, earlyInput);
+            }
+            for (; j < count; ++j) {
+                const uint8_t* const frame = buffer + 4 * (t + j);
+                const int16_t x = LoadSample(frame + K::kOwn);
+                const float crossRead = cross[index - j];
+                if constexpr (Ch == 0)
+                    cross[index - j] = LoadSample(frame + K::kOther);
+                const float crossTerm = crossGain * crossRead;
+                float mixed;
+                if constexpr (K::S.inputScaled)
+                    mixed = static_cast<float>(K::S.inputGain * x + crossTerm);
+                else
+                    mixed = x + crossTerm;
+                float earlyInput = static_cast<float>(K::S.earlyGain * mixed);
+                if constexpr (Ch == 1 && K::S.rightEarlyScaled)
+                    earlyInput = static_cast<float>(earlyInput * K::S.rightEarlyGain);
+                block.mixed[t + j] = mixed;
+                block.late[t + j] = earlyInput;
+            }
+        });
     if constexpr (Ch == 0)
-        run.crossPos = p;
+        run.crossPos = end;
 }
 
 // The right channel's cross-feed stores the left output of the block.
@@ -227,52 +307,55 @@ template <uint32_t P>
 void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer, uint32_t n) {
     using K = Shape<P, 1>;
     float* const cross = work + K::L.crossFeed;
-    uint32_t p = run.crossPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kCross);
-        cross[p] = LoadSample(buffer + 4 * t);
-    }
-    run.crossPos = p;
+    run.crossPos = ForEachDescendingPiece(
+        run.crossPos, K::kCross, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                StoreDescending(cross, index - j, LoadChannel4<0>(buffer + 4 * (t + j)));
+            for (; j < count; ++j)
+                cross[index - j] = LoadSample(buffer + 4 * (t + j));
+        });
 }
 
 // The 16 taps of every frame of the block, then the block's inputs into the early ring.
 // Frame t reads (position + delay - 1 - t) mod length: for each tap a run of descending
-// indices, broken at most once where it wraps below zero, four frames to a vector. The
-// sums are built tap after tap, in tap order, as each frame's sum would be.
+// indices, broken at most once where it wraps below zero. Four frames at a time, the sums
+// are built tap after tap, in tap order, as each frame's sum would be.
 template <uint32_t P, uint32_t Ch>
 void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    float* const ring = work + K::L.early;
+    const float* const ring = work + K::L.early;
     float* const sums = block.early;
-    for (uint32_t t = 0; t < n; ++t)
-        sums[t] = 0.0f;
+    uint32_t first[kSoundFieldTapCount];  // the index frame 0 reads, per tap
     for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
-        const float gain = run.tapGain[tap];
-        const __m128 gain4 = _mm_set1_ps(gain);
-        uint32_t index = run.earlyPos + run.tapOffset[tap];
-        if (index >= K::kEarly)
-            index -= K::kEarly;
-        uint32_t t = 0;
-        while (t < n) {
-            const uint32_t length = Min(n - t, index + 1);
-            uint32_t i = 0;
-            for (; i + 4 <= length; i += 4) {
-                const __m128 taps = Reverse(_mm_loadu_ps(ring + index - i - 3));
-                _mm_storeu_ps(sums + t + i,
-                              _mm_add_ps(_mm_loadu_ps(sums + t + i), _mm_mul_ps(taps, gain4)));
-            }
-            for (; i < length; ++i)
-                sums[t + i] += ring[index - i] * gain;
-            t += length;
-            index = K::kEarly - 1;
+        const uint32_t index = run.earlyPos + run.tapOffset[tap];
+        first[tap] = index >= K::kEarly ? index - K::kEarly : index;
+    }
+    // Frame t + j reads index first - t - j, wrapping below zero; four frames keep their sums
+    // in one vector while the taps are added in order. The lanes hold the frames in the
+    // ring's (descending) order, so that only the finished sums are turned round.
+    auto at = [&](uint32_t tap, uint32_t frame) {
+        return first[tap] >= frame ? ring[first[tap] - frame]
+                                   : ring[first[tap] + K::kEarly - frame];
+    };
+    uint32_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        __m128 sum = _mm_setzero_ps();  // frames t + 3, t + 2, t + 1, t
+        for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
+            const __m128 taps = first[tap] >= t + 3 ? _mm_loadu_ps(ring + first[tap] - t - 3)
+                                                    : _mm_setr_ps(at(tap, t + 3), at(tap, t + 2),
+                                                                  at(tap, t + 1), at(tap, t));
+            sum = _mm_add_ps(sum, _mm_mul_ps(taps, _mm_set1_ps(run.tapGain[tap])));
         }
+        _mm_storeu_ps(sums + t, Reverse(sum));
     }
-    uint32_t p = run.earlyPos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kEarly);
-        ring[p] = block.late[t];
+    for (; t < n; ++t) {
+        float sum = 0.0f;
+        for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap)
+            sum += at(tap, t) * run.tapGain[tap];
+        sums[t] = sum;
     }
-    run.earlyPos = p;
+    run.earlyPos = StoreDescendingBlock(work + K::L.early, run.earlyPos, K::kEarly, n, block.late);
 }
 
 // The pre-delay's output of the block, as comb input u. Its input, the block's early
@@ -281,23 +364,23 @@ template <uint32_t P, uint32_t Ch>
 void ReadPreDelay(const ChannelRun& run, const float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
     const float* const ring = work + K::L.preDelay;
-    uint32_t p = run.prePos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kPreDelay);
-        block.combInput[t] = run.lateGain * ring[p];
-    }
+    const float gain = run.lateGain;
+    ForEachDescendingPiece(
+        run.prePos, K::kPreDelay, n, [&](uint32_t index, uint32_t t, uint32_t count) {
+            uint32_t j = 0;
+            for (; j + 4 <= count; j += 4)
+                _mm_storeu_ps(block.combInput + t + j,
+                              _mm_mul_ps(_mm_set1_ps(gain), LoadDescending(ring, index - j)));
+            for (; j < count; ++j)
+                block.combInput[t + j] = gain * ring[index - j];
+        });
 }
 
 template <uint32_t P, uint32_t Ch>
 void StorePreDelay(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    float* const ring = work + K::L.preDelay;
-    uint32_t p = run.prePos;
-    for (uint32_t t = 0; t < n; ++t) {
-        p = StepBack(p, K::kPreDelay);
-        ring[p] = block.early[t];
-    }
-    run.prePos = p;
+    run.prePos =
+        StoreDescendingBlock(work + K::L.preDelay, run.prePos, K::kPreDelay, n, block.early);
 }
 
 // Calls body(ringIndex, blockIndex, count) for the ascending run of a ring of `length` from
@@ -423,8 +506,14 @@ struct NetworkScratch {
     float values[2][4][kBlock];  // per channel the four block arrays of ChannelBlock
     float spare[kBlock];
     ChannelRun run[2];
-    CombLanes lanes;
+    union {
+        CombLanes lanes;      // SSE2
+        FilteredLateJob job;  // wider vectors
+    };
 };
+static_assert(kBlock == uint32_t{kWideMaxBlockFrames} &&
+                  uint32_t{kSoundFieldMaxCombs} == uint32_t{kWideMaxCombs},
+              "the wide steps take the network's blocks");
 static_assert(sizeof(NetworkScratch) <= kSoundFieldScratchBytes, "the scratch area holds it");
 
 // The combs with a low-pass in the loop, with the comb sum s, the early low-pass and the
@@ -594,37 +683,60 @@ void FilteredLatePath(ChannelRun* run, float* work, uint32_t n, const ChannelBlo
     }
 }
 
-// The all-pass chain, one all-pass at a time over the block, four frames to a vector.
-template <uint32_t P, uint32_t Ch>
-void AllPasses(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
-    using K = Shape<P, Ch>;
-    float* const a = block.late;
-    const __m128d gain = _mm_set1_pd(0.6);
-    for (uint32_t i = 0; i < K::S.allPassCount; ++i) {
-        float* const ring = work + K::L.allPass[i];
-        run.allPassPos[i] = ForEachPiece(
-            run.allPassPos[i], K::S.allPassLength[i], n,
-            [&](uint32_t index, uint32_t t, uint32_t count) {
-                uint32_t j = 0;
-                for (; j + 4 <= count; j += 4) {
-                    const __m128 v = _mm_loadu_ps(ring + index + j);
-                    const __m128 in = _mm_loadu_ps(a + t + j);
-                    const __m128d inLow = LowHalf(in);
-                    const __m128d inHigh = HighHalf(in);
-                    const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
-                                            _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
-                    const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
-                                                 _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
-                    _mm_storeu_ps(ring + index + j, FlushNegligible4(stored));
-                    _mm_storeu_ps(a + t + j, y);
-                }
-                for (; j < count; ++j) {
-                    const float v = ring[index + j];
-                    const float y = static_cast<float>(v - 0.6 * a[t + j]);
-                    ring[index + j] = FlushNegligible(static_cast<float>(y * 0.6 + a[t + j]));
-                    a[t + j] = y;
-                }
-            });
+// The same late path on wider vectors (wide_vectors.h): the job takes the comb positions
+// and every filter state of the late path over for the transfer and gives them back at its
+// end.
+template <uint32_t P>
+void StartWideLatePath(const ChannelRun* run, float* work, const ChannelBlock* block,
+                       FilteredLateJob& job) {
+    constexpr const SoundFieldStructureRow& S = kSoundFieldStructures[P - 1];
+    constexpr uint32_t kCombs = S.combCount;
+    job.combsPerChannel = kCombs;
+    job.negligible = kNegligible;
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        const SoundFieldChannelLayout& layout = kSoundFieldLayouts[P - 1].channel[ch];
+        for (uint32_t i = 0; i < kCombs; ++i) {
+            const uint32_t lane = ch * kCombs + i;
+            job.ring[lane] = work + layout.comb[i];
+            job.length[lane] = S.combLength[i];
+            job.position[lane] = run[ch].combPos[i];
+            job.feedback[lane] = S.combFeedback[i];
+            job.b0[lane] = S.combLowPass.b0;
+            job.a1[lane] = S.combLowPass.a1;
+            job.a2[lane] = S.combLowPass.a2;
+            job.w1[lane] = run[ch].combW1[i];
+            job.w2[lane] = run[ch].combW2[i];
+        }
+        const uint32_t early = 2 * kCombs + ch;
+        job.b0[early] = S.earlyLowPass.b0;
+        job.a1[early] = S.earlyLowPass.a1;
+        job.a2[early] = S.earlyLowPass.a2;
+        job.w1[early] = run[ch].earlyW1;
+        job.w2[early] = run[ch].earlyW2;
+        job.combInput[ch] = block[ch].combInput;
+        job.early[ch] = block[ch].early;
+        job.late[ch] = block[ch].late;
+        job.dcInputPrev[ch] = run[ch].dcInputPrev;
+        job.dcDeltaPrev[ch] = run[ch].dcDeltaPrev;
+        job.dcHold[ch] = run[ch].dcHold;
+    }
+}
+
+template <uint32_t P>
+void FinishWideLatePath(const FilteredLateJob& job, ChannelRun* run) {
+    constexpr uint32_t kCombs = kSoundFieldStructures[P - 1].combCount;
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        for (uint32_t i = 0; i < kCombs; ++i) {
+            const uint32_t lane = ch * kCombs + i;
+            run[ch].combPos[i] = job.position[lane];
+            run[ch].combW1[i] = job.w1[lane];
+            run[ch].combW2[i] = job.w2[lane];
+        }
+        run[ch].earlyW1 = job.w1[2 * kCombs + ch];
+        run[ch].earlyW2 = job.w2[2 * kCombs + ch];
+        run[ch].dcInputPrev = job.dcInputPrev[ch];
+        run[ch].dcDeltaPrev = job.dcDeltaPrev[ch];
+        run[ch].dcHold = job.dcHold[ch];
     }
 }
 
@@ -644,16 +756,114 @@ inline float FinalFilter(ChannelRun& r, float a) {
     }
 }
 
+// Four frames (or fewer, at the block's end) through one channel's all-pass chain in order,
+// a vector at a time where none of the frames' slots wraps round its ring.
 template <uint32_t P, uint32_t Ch>
-inline void MixOutput(ChannelRun& r, uint8_t* frame, uint32_t t, const ChannelBlock& block) {
+inline void AllPassChunk(ChannelRun& run, float* work, uint32_t t, uint32_t count,
+                         const ChannelBlock& block) {
     using K = Shape<P, Ch>;
-    const float late = FinalFilter<P, Ch>(r, block.late[t]);
+    float* const a = block.late + t;
+    const __m128d gain = _mm_set1_pd(0.6);
+    for (uint32_t i = 0; i < K::S.allPassCount; ++i) {
+        float* const ring = work + K::L.allPass[i];
+        const uint32_t length = K::S.allPassLength[i];
+        uint32_t p = run.allPassPos[i];
+        if (count == 4 && p + 4 <= length) {
+            const __m128 v = _mm_loadu_ps(ring + p);
+            const __m128 in = _mm_loadu_ps(a);
+            const __m128d inLow = LowHalf(in);
+            const __m128d inHigh = HighHalf(in);
+            const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
+                                    _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
+            const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
+                                         _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
+            _mm_storeu_ps(ring + p, FlushNegligible4(stored));
+            _mm_storeu_ps(a, y);
+            p += 4;
+        } else {
+            for (uint32_t j = 0; j < count; ++j) {
+                const float v = ring[p];
+                const float y = static_cast<float>(v - 0.6 * a[j]);
+                ring[p] = FlushNegligible(static_cast<float>(y * 0.6 + a[j]));
+                a[j] = y;
+                p = p + 1 == length ? 0 : p + 1;
+            }
+        }
+        run.allPassPos[i] = p == length ? 0 : p;
+    }
+}
+
+// The all-pass chains and final filters of both channels over the block, four frames at a
+// time: each frame's all-passes need only rings written at least 263 frames earlier, so the
+// final filters' frame-to-frame recursion runs alongside the next frames' all-passes rather
+// than after the whole block.
+template <uint32_t P>
+void AllPassesAndFinalFilters(ChannelRun* run, float* work, uint32_t n, const ChannelBlock* block) {
+    for (uint32_t t = 0; t < n; t += 4) {
+        const uint32_t count = Min(4, n - t);
+        AllPassChunk<P, 0>(run[0], work, t, count, block[0]);
+        AllPassChunk<P, 1>(run[1], work, t, count, block[1]);
+        if constexpr (kSoundFieldStructures[P - 1].finalKind != SoundFieldFinal::kNone) {
+            for (uint32_t k = t; k < t + count; ++k) {
+                block[0].late[k] = FinalFilter<P, 0>(run[0], block[0].late[k]);
+                block[1].late[k] = FinalFilter<P, 1>(run[1], block[1].late[k]);
+            }
+        }
+    }
+}
+
+template <uint32_t P, uint32_t Ch>
+inline void MixOutput(uint8_t* frame, uint32_t t, const ChannelBlock& block) {
+    using K = Shape<P, Ch>;
+    const float late = block.late[t];
     float dry;
     if constexpr (K::S.dryFromMixed)
         dry = static_cast<float>(K::S.dryGain * block.mixed[t]);
     else
         dry = static_cast<float>(K::S.dryGain * LoadSample(frame + K::kOwn));
     StoreSample(frame + K::kOwn, SaturateTruncate(block.early[t] + dry + late));
+}
+
+// out = e + dry + late of one channel, for four frames: dry in double, stored as float, as
+// the frame-by-frame code computes it; x is the channel's input sample of each frame.
+template <uint32_t P, uint32_t Ch>
+inline __m128 MixedOutput4(const ChannelBlock& block, uint32_t t, __m128i x) {
+    using K = Shape<P, Ch>;
+    const __m128d gain = _mm_set1_pd(K::S.dryGain);
+    const __m128 source = K::S.dryFromMixed ? _mm_loadu_ps(block.mixed + t) : _mm_cvtepi32_ps(x);
+    const __m128 dry =
+        Narrow(_mm_mul_pd(gain, LowHalf(source)), _mm_mul_pd(gain, HighHalf(source)));
+    return _mm_add_ps(_mm_add_ps(_mm_loadu_ps(block.early + t), dry), _mm_loadu_ps(block.late + t));
+}
+
+// SaturateTruncate on four lanes: a NaN gives 0, the rest is clamped to the 16-bit range
+// and truncated toward zero.
+inline __m128i SaturateTruncate4(__m128 value) {
+    const __m128 numbers = _mm_and_ps(value, _mm_cmpord_ps(value, value));
+    const __m128 clamped =
+        _mm_max_ps(_mm_min_ps(numbers, _mm_set1_ps(32767.0f)), _mm_set1_ps(-32768.0f));
+    return _mm_cvttps_epi32(clamped);
+}
+
+// Both channels' outputs of the block into the frames, four frames to a vector. The final
+// filters have run; each channel's dry signal reads its own input, still in the frame.
+template <uint32_t P>
+void MixOutputs(uint8_t* bytes, uint32_t n, const ChannelBlock* block) {
+    uint32_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m128i frames = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 4 * t));
+        const __m128i left = _mm_srai_epi32(_mm_slli_epi32(frames, 16), 16);
+        const __m128i right = _mm_srai_epi32(frames, 16);
+        const __m128i outLeft = SaturateTruncate4(MixedOutput4<P, 0>(block[0], t, left));
+        const __m128i outRight = SaturateTruncate4(MixedOutput4<P, 1>(block[1], t, right));
+        const __m128i packed = _mm_or_si128(_mm_and_si128(outLeft, _mm_set1_epi32(0xffff)),
+                                            _mm_slli_epi32(outRight, 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + 4 * t), packed);
+    }
+    for (; t < n; ++t) {
+        MixOutput<P, 0>(bytes + 4 * t, t, block[0]);
+        MixOutput<P, 1>(bytes + 4 * t, t, block[1]);
+    }
 }
 
 template <uint32_t P>
@@ -669,6 +879,10 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
     ChannelRun* const run = scratch.run;
     LoadChannel<P, 0>(work, positions, state->SoundFieldParams->Channel[0], &run[0]);
     LoadChannel<P, 1>(work, positions, state->SoundFieldParams->Channel[1], &run[1]);
+    constexpr bool kFilteredCombs = kSoundFieldStructures[P - 1].combLowPassed;
+    const WideVectorSteps* const wide = kFilteredCombs ? ActiveWideVectorSteps() : nullptr;
+    if (wide != nullptr)
+        StartWideLatePath<P>(run, work, block, scratch.job);
 
     for (uint32_t start = 0; start < frames; start += kBlock) {
         const uint32_t n = Min(kBlock, frames - start);
@@ -680,8 +894,13 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         EarlyTaps<P, 1>(run[1], work, n, block[1]);
         ReadPreDelay<P, 0>(run[0], work, n, block[0]);
         ReadPreDelay<P, 1>(run[1], work, n, block[1]);
-        if constexpr (kSoundFieldStructures[P - 1].combLowPassed) {
-            FilteredLatePath<P>(run, work, n, block, spare, scratch.lanes);
+        if constexpr (kFilteredCombs) {
+            if (wide != nullptr) {
+                scratch.job.frames = n;
+                wide->FilteredLate(&scratch.job);
+            } else {
+                FilteredLatePath<P>(run, work, n, block, spare, scratch.lanes);
+            }
         } else {
             PlainCombs<P, 0>(run[0], work, n, block[0]);
             PlainCombs<P, 1>(run[1], work, n, block[1]);
@@ -689,15 +908,13 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
         }
         StorePreDelay<P, 0>(run[0], work, n, block[0]);
         StorePreDelay<P, 1>(run[1], work, n, block[1]);
-        AllPasses<P, 0>(run[0], work, n, block[0]);
-        AllPasses<P, 1>(run[1], work, n, block[1]);
-        for (uint32_t t = 0; t < n; ++t) {
-            MixOutput<P, 0>(run[0], bytes + 4 * t, t, block[0]);
-            MixOutput<P, 1>(run[1], bytes + 4 * t, t, block[1]);
-        }
+        AllPassesAndFinalFilters<P>(run, work, n, block);
+        MixOutputs<P>(bytes, n, block);
         StoreLeftOutputForRight<P>(run[1], work, bytes, n);
     }
 
+    if (wide != nullptr)
+        FinishWideLatePath<P>(scratch.job, run);
     StoreChannel<P, 0>(run[0], work, positions);
     StoreChannel<P, 1>(run[1], work, positions);
 }

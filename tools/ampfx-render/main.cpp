@@ -1,4 +1,5 @@
 // ampfx-render: an audio file through the effects engine, offline.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -28,8 +29,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    StereoPcm audio;
-    if (!ReadStereoPcm(options.input, &audio, &error)) {
+    // The file streams through in pieces of whole transfers, so the engine sees exactly the
+    // transfers that cutting the whole file would give, the last one shorter.
+    StereoPcmReader reader;
+    StereoPcmWriter writer;
+    if (!reader.Open(options.input, &error) ||
+        !writer.Open(options.output, reader.sampleRate(), &error)) {
         std::fprintf(stderr, "ampfx-render: %s\n", error.c_str());
         return 2;
     }
@@ -39,9 +44,28 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ampfx-render: sound field %u could not be set up; playing without\n",
                      options.engine.soundField);
     }
-    session.ProcessInChunks(audio.bytes, options.chunkBytes);
-
-    if (!WriteStereoPcm(options.output, audio, &error)) {
+    const size_t chunk = options.chunkBytes;
+    const size_t transfersPerPiece = std::max<size_t>(1, (256 * 1024) / chunk);
+    const size_t pieceFrames = chunk * transfersPerPiece;  // 4 * that many bytes: whole transfers
+    std::vector<uint8_t> piece(pieceFrames * 4);
+    for (;;) {
+        size_t frames = 0;
+        if (!reader.Read(piece.data(), pieceFrames, &frames, &error)) {
+            std::fprintf(stderr, "ampfx-render: %s\n", error.c_str());
+            return 2;
+        }
+        if (frames == 0)
+            break;
+        const size_t bytes = frames * 4;
+        for (size_t offset = 0; offset < bytes; offset += chunk)
+            session.Process(piece.data() + offset,
+                            static_cast<uint32_t>(std::min(chunk, bytes - offset)));
+        if (!writer.Write(piece.data(), frames, &error)) {
+            std::fprintf(stderr, "ampfx-render: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!writer.Commit(&error)) {
         std::fprintf(stderr, "ampfx-render: %s\n", error.c_str());
         return 2;
     }

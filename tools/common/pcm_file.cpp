@@ -4,13 +4,17 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "host/host_file.h"
 
 namespace {
+
+constexpr sf_count_t kChunkFrames = 16384;
 
 struct SndfileCloser {
     void operator()(SNDFILE* file) const { sf_close(file); }
@@ -129,4 +133,99 @@ bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string
         return false;
     }
     return replacement.Commit(error);
+}
+
+StereoPcmReader::~StereoPcmReader() {
+    if (file_ != nullptr)
+        sf_close(file_);
+}
+
+bool StereoPcmReader::Open(const std::string& path, std::string* error) {
+    SF_INFO info{};
+    path_ = path;
+    file_ = sf_open(path.c_str(), SFM_READ, &info);
+    if (file_ == nullptr) {
+        *error = "cannot read '" + path + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    if (info.channels < 1 || info.channels > 2) {
+        *error = "'" + path + "' has " + std::to_string(info.channels) +
+                 " channels; only mono and stereo files can be played";
+        return false;
+    }
+    sampleRate_ = info.samplerate;
+    channels_ = info.channels;
+    frames_ = info.frames;
+    return true;
+}
+
+bool StereoPcmReader::Read(uint8_t* bytes, size_t frames, size_t* got, std::string* error) {
+    *got = 0;
+    while (*got < frames && done_ < frames_) {
+        const sf_count_t want = std::min<sf_count_t>(
+            {kChunkFrames, static_cast<sf_count_t>(frames - *got), frames_ - done_});
+        samples_.resize(static_cast<size_t>(kChunkFrames) * channels_);
+        const sf_count_t read = sf_readf_double(file_, samples_.data(), want);
+        if (read != want) {
+            *error = "'" + path_ + "' is truncated or unreadable after frame " +
+                     std::to_string(done_ + (read > 0 ? read : 0));
+            return false;
+        }
+        uint8_t* target = bytes + *got * 4;
+        for (sf_count_t frame = 0; frame < read; ++frame) {
+            const int16_t left = SixteenBits(samples_[frame * channels_]);
+            const int16_t right = channels_ == 2 ? SixteenBits(samples_[frame * 2 + 1]) : left;
+            std::memcpy(target + frame * 4, &left, 2);
+            std::memcpy(target + frame * 4 + 2, &right, 2);
+        }
+        *got += static_cast<size_t>(read);
+        done_ += read;
+    }
+    return true;
+}
+
+StereoPcmWriter::~StereoPcmWriter() {
+    if (file_ != nullptr) {
+        sf_close(file_);
+        std::remove(scratchPath_.c_str());
+    }
+}
+
+bool StereoPcmWriter::Open(const std::string& path, int sampleRate, std::string* error) {
+    SF_INFO info{};
+    info.channels = 2;
+    info.samplerate = sampleRate;
+    info.format = MajorFormatForPath(path) | SF_FORMAT_PCM_16;
+    path_ = path;
+    scratchPath_ = path + ".partial";
+    file_ = sf_open(scratchPath_.c_str(), SFM_WRITE, &info);
+    if (file_ == nullptr) {
+        *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    return true;
+}
+
+bool StereoPcmWriter::Write(const uint8_t* bytes, size_t frames, std::string* error) {
+    samples_.resize(frames * 2);
+    if (frames == 0)
+        return true;
+    std::memcpy(samples_.data(), bytes, frames * 4);
+    const sf_count_t count = static_cast<sf_count_t>(frames);
+    if (sf_writef_short(file_, samples_.data(), count) != count) {
+        *error = "cannot write '" + path_ + "': " + sf_strerror(file_);
+        return false;
+    }
+    return true;
+}
+
+bool StereoPcmWriter::Commit(std::string* error) {
+    const int closed = sf_close(file_);
+    file_ = nullptr;
+    if (closed != 0 || std::rename(scratchPath_.c_str(), path_.c_str()) != 0) {
+        std::remove(scratchPath_.c_str());
+        *error = "cannot write '" + path_ + "'";
+        return false;
+    }
+    return true;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct sf_private_tag;  // libsndfile's SNDFILE
+
 struct StereoPcm {
     int sampleRate = 48000;
     std::vector<uint8_t> bytes;  // 4 bytes per frame, left first
@@ -20,3 +22,49 @@ bool ReadStereoPcm(const std::string& path, StereoPcm* audio, std::string* error
 // Writes 16-bit PCM; the container follows the file name's extension (WAV when unknown). The
 // file is replaced only once the new one is complete; on failure it is left as it was.
 bool WriteStereoPcm(const std::string& path, const StereoPcm& audio, std::string* error);
+
+// Reads a file piece by piece, converted as ReadStereoPcm converts it, so that a long file
+// never has to be held whole.
+class StereoPcmReader {
+  public:
+    StereoPcmReader() = default;
+    ~StereoPcmReader();
+    StereoPcmReader(const StereoPcmReader&) = delete;
+    StereoPcmReader& operator=(const StereoPcmReader&) = delete;
+
+    bool Open(const std::string& path, std::string* error);
+    int sampleRate() const { return sampleRate_; }
+    // Up to `frames` frames into `bytes` (4 per frame); *got is 0 once the file is done. A
+    // file that ends before the length its header gives is an error.
+    bool Read(uint8_t* bytes, size_t frames, size_t* got, std::string* error);
+
+  private:
+    sf_private_tag* file_ = nullptr;
+    std::string path_;
+    int sampleRate_ = 48000;
+    int channels_ = 2;
+    int64_t frames_ = 0;
+    int64_t done_ = 0;
+    std::vector<double> samples_;
+};
+
+// Writes a file piece by piece into a scratch file beside `path`, which Commit puts in its
+// place: a write that is abandoned (bad input half-way, a full disk) leaves whatever `path`
+// held before untouched. The container follows `path`'s extension, as in WriteStereoPcm.
+class StereoPcmWriter {
+  public:
+    StereoPcmWriter() = default;
+    ~StereoPcmWriter();  // an uncommitted scratch file is removed
+    StereoPcmWriter(const StereoPcmWriter&) = delete;
+    StereoPcmWriter& operator=(const StereoPcmWriter&) = delete;
+
+    bool Open(const std::string& path, int sampleRate, std::string* error);
+    bool Write(const uint8_t* bytes, size_t frames, std::string* error);
+    bool Commit(std::string* error);
+
+  private:
+    sf_private_tag* file_ = nullptr;
+    std::string path_;
+    std::string scratchPath_;
+    std::vector<int16_t> samples_;
+};

@@ -10,6 +10,7 @@
 #include "equalizer.h"
 #include "pcm.h"
 #include "reference_equalizer.h"
+#include "vector_widths.h"
 #include "test_device.h"
 
 namespace {
@@ -251,36 +252,44 @@ TEST_F(EqualizerTest, AnyTransferSizeGivesTheSameStreamAndKeepsThePositionsInSte
     }
 }
 
-TEST_F(EqualizerTest, StageIsBitIdenticalToThePlainTranscription) {
+TEST_F(EqualizerTest, StageIsBitIdenticalToThePlainTranscriptionAtEveryWidth) {
     // Random transfer sizes up to 4096 (odd ones too), and band writes between transfers,
-    // some of them hostile.
-    std::mt19937 rng(8);
+    // some of them hostile; a fresh stream for each vector width.
     const float hostile[] = {0.0f, -1.0f, 1e30f, std::numeric_limits<float>::infinity(),
                              std::numeric_limits<float>::quiet_NaN()};
-    TestDevice reference;
-    reference.state = device.state;
-    for (int transfer = 0; transfer < 3000; ++transfer) {
-        if (rng() % 8 == 0) {
-            const uint32_t band = rng() % kEqBandCount;
-            const float gain = rng() % 20 == 0
-                                   ? hostile[rng() % 5]
-                                   : std::uniform_real_distribution<float>(0.25f, 4.0f)(rng);
-            UpdateEqCurveSegment(&device.state, band, gain);
-            UpdateEqCurveSegment(&reference.state, band, gain);
+    for (VectorWidth width : AvailableVectorWidths()) {
+        ScopedVectorWidth use(width);
+        SCOPED_TRACE(VectorWidthName(width));
+        std::mt19937 rng(8);
+        TestDevice device;
+        device.AllStagesOff();
+        device.state.EnableAmpfxEQ = 1;
+        RebuildEqCurve(&device.state);
+        TestDevice reference;
+        reference.state = device.state;
+        for (int transfer = 0; transfer < 3000; ++transfer) {
+            if (rng() % 8 == 0) {
+                const uint32_t band = rng() % kEqBandCount;
+                const float gain = rng() % 20 == 0
+                                       ? hostile[rng() % 5]
+                                       : std::uniform_real_distribution<float>(0.25f, 4.0f)(rng);
+                UpdateEqCurveSegment(&device.state, band, gain);
+                UpdateEqCurveSegment(&reference.state, band, gain);
+            }
+            if (rng() % 200 == 0) {
+                RebuildEqCurve(&device.state);
+                RebuildEqCurve(&reference.state);
+            }
+            const uint32_t length = rng() % 4097;
+            std::vector<uint8_t> a = RandomBytes(length, static_cast<uint32_t>(transfer));
+            std::vector<uint8_t> b = a;
+            RunEqualizer(&device.context, a.data(), length);
+            ReferenceRunEqualizer(&reference.context, b.data(), length);
+            ASSERT_EQ(a, b) << "transfer " << transfer << " length " << length;
         }
-        if (rng() % 200 == 0) {
-            RebuildEqCurve(&device.state);
-            RebuildEqCurve(&reference.state);
-        }
-        const uint32_t length = rng() % 4097;
-        std::vector<uint8_t> a = RandomBytes(length, static_cast<uint32_t>(transfer));
-        std::vector<uint8_t> b = a;
-        RunEqualizer(&device.context, a.data(), length);
-        ReferenceRunEqualizer(&reference.context, b.data(), length);
-        ASSERT_EQ(a, b) << "transfer " << transfer << " length " << length;
+        EXPECT_EQ(std::memcmp(device.eq.Ring, reference.eq.Ring, kEqRingBytes), 0);
+        EXPECT_EQ(device.eq.ProcessPosition, reference.eq.ProcessPosition);
     }
-    EXPECT_EQ(std::memcmp(device.eq.Ring, reference.eq.Ring, kEqRingBytes), 0);
-    EXPECT_EQ(device.eq.ProcessPosition, reference.eq.ProcessPosition);
 }
 
 TEST_F(EqualizerTest, ZeroGainsSilenceAndHugeGainsSaturateWithoutWrapping) {

@@ -11,6 +11,7 @@
 
 #include "equalizer.h"
 #include "reference_equalizer.h"
+#include "vector_widths.h"
 
 namespace {
 
@@ -143,19 +144,45 @@ std::vector<float> TestBlock(std::mt19937& rng, int kind, uint32_t n) {
     }
 }
 
-TEST_F(TransformTest, TableDrivenTransformIsBitIdenticalToThePlainTranscription) {
-    std::mt19937 rng(2024);
-    for (int trial = 0; trial < 300; ++trial) {
-        const uint32_t n = trial < 250 ? 2048 : (1u << (1 + trial % 13));
-        const bool inverse = trial % 2 == 1;
-        const std::vector<float> re = TestBlock(rng, trial, n);
-        const std::vector<float> im = TestBlock(rng, trial / 2, n);
-        std::vector<float> aRe(n), aIm(n), bRe(n), bIm(n);
-        FftFloat(n, inverse, re.data(), im.data(), aRe.data(), aIm.data());
-        ReferenceFftFloat(n, inverse, re.data(), im.data(), bRe.data(), bIm.data());
-        for (uint32_t i = 0; i < n; ++i) {
-            ASSERT_TRUE(SameBits(aRe[i], bRe[i])) << "trial " << trial << " bin " << i;
-            ASSERT_TRUE(SameBits(aIm[i], bIm[i])) << "trial " << trial << " bin " << i;
+TEST_F(TransformTest, TableDrivenTransformIsBitIdenticalToThePlainTranscriptionAtEveryWidth) {
+    for (VectorWidth width : AvailableVectorWidths()) {
+        ScopedVectorWidth use(width);
+        SCOPED_TRACE(VectorWidthName(width));
+        std::mt19937 rng(2024);
+        for (int trial = 0; trial < 300; ++trial) {
+            const uint32_t n = trial < 250 ? 2048 : (1u << (1 + trial % 13));
+            const bool inverse = trial % 2 == 1;
+            const std::vector<float> re = TestBlock(rng, trial, n);
+            const std::vector<float> im = TestBlock(rng, trial / 2, n);
+            std::vector<float> aRe(n), aIm(n), bRe(n), bIm(n);
+            FftFloat(n, inverse, re.data(), im.data(), aRe.data(), aIm.data());
+            ReferenceFftFloat(n, inverse, re.data(), im.data(), bRe.data(), bIm.data());
+            for (uint32_t i = 0; i < n; ++i) {
+                ASSERT_TRUE(SameBits(aRe[i], bRe[i])) << "trial " << trial << " bin " << i;
+                ASSERT_TRUE(SameBits(aIm[i], bIm[i])) << "trial " << trial << " bin " << i;
+            }
+        }
+    }
+}
+
+TEST_F(TransformTest, AbsentImaginaryInputIsZerosAtEverySizeAndWidth) {
+    // Sizes below, at and above where the wide first stages take over (8 runs of each lane).
+    for (VectorWidth width : AvailableVectorWidths()) {
+        ScopedVectorWidth use(width);
+        SCOPED_TRACE(VectorWidthName(width));
+        std::mt19937 rng(99);
+        for (uint32_t n = 2; n <= 2048; n *= 2) {
+            for (bool inverse : {false, true}) {
+                const std::vector<float> re = RandomFloats(rng, n, 32768.0f);
+                const std::vector<float> zeros(n, 0.0f);
+                std::vector<float> aRe(n), aIm(n), bRe(n), bIm(n);
+                FftFloat(n, inverse, re.data(), nullptr, aRe.data(), aIm.data());
+                ReferenceFftFloat(n, inverse, re.data(), zeros.data(), bRe.data(), bIm.data());
+                for (uint32_t i = 0; i < n; ++i) {
+                    ASSERT_TRUE(SameBits(aRe[i], bRe[i])) << "n " << n << " bin " << i;
+                    ASSERT_TRUE(SameBits(aIm[i], bIm[i])) << "n " << n << " bin " << i;
+                }
+            }
         }
     }
 }

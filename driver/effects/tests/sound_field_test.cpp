@@ -10,6 +10,7 @@
 #include "sound_field_reference.h"
 #include "test_device.h"
 #include "test_services.h"
+#include "vector_widths.h"
 
 namespace {
 
@@ -81,26 +82,35 @@ long FirstNonZero(const std::vector<int16_t>& samples, int channel, size_t from 
     return -1;
 }
 
-TEST_F(SoundFieldTest, EveryPresetMatchesThePlainNetworkWhateverTheTransferSize) {
+TEST_F(SoundFieldTest, EveryPresetMatchesThePlainNetworkAtEveryWidthWhateverTheTransferSize) {
     const std::vector<int16_t> input = Concat(Bursts(48000, 7), Silence(30000));
-    for (uint32_t preset = 1; preset <= 4; ++preset) {
-        const std::vector<int16_t> expected = Reference(preset, input);
-        for (uint32_t chunk : {4u, 100u, 1920u, 65536u}) {
-            ASSERT_TRUE(SetType(preset));
-            EXPECT_EQ(Play(input, chunk), expected) << "preset " << preset << " chunk " << chunk;
+    for (VectorWidth width : AvailableVectorWidths()) {
+        ScopedVectorWidth use(width);
+        SCOPED_TRACE(VectorWidthName(width));
+        for (uint32_t preset = 1; preset <= 4; ++preset) {
+            const std::vector<int16_t> expected = Reference(preset, input);
+            for (uint32_t chunk : {4u, 100u, 1920u, 65536u}) {
+                ASSERT_TRUE(SetType(preset));
+                EXPECT_EQ(Play(input, chunk), expected)
+                    << "preset " << preset << " chunk " << chunk;
+            }
         }
     }
 }
 
 // Long renders whose tails decay far into the subnormal range and stay there, then sound
 // again: the engine's output stays bit-identical to the plain arithmetic throughout.
-TEST_F(SoundFieldTest, LongDecayingTailsMatchThePlainNetworkSampleForSample) {
+TEST_F(SoundFieldTest, LongDecayingTailsMatchThePlainNetworkSampleForSampleAtEveryWidth) {
     const std::vector<int16_t> input =
         Concat(Concat(Concat(Bursts(96000, 11, 30000.0), Silence(48000 * 40)), Bursts(30000, 12)),
                Silence(48000 * 20));
-    for (uint32_t preset = 1; preset <= 4; ++preset) {
-        ASSERT_TRUE(SetType(preset));
-        EXPECT_EQ(Play(input), Reference(preset, input)) << "preset " << preset;
+    for (VectorWidth width : AvailableVectorWidths()) {
+        ScopedVectorWidth use(width);
+        SCOPED_TRACE(VectorWidthName(width));
+        for (uint32_t preset = 1; preset <= 4; ++preset) {
+            ASSERT_TRUE(SetType(preset));
+            EXPECT_EQ(Play(input), Reference(preset, input)) << "preset " << preset;
+        }
     }
 }
 

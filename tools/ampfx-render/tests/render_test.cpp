@@ -108,6 +108,54 @@ TEST_F(RenderToolTest, EveryStageOffReturnsTheInputByteForByte) {
     }
 }
 
+TEST_F(RenderToolTest, AFileLongerThanOnePieceComesOutAsTheWholeFileCutIntoTransfers) {
+    // The tool streams the file in pieces of whole transfers; with every stage on, the
+    // result must equal the whole file cut into transfers in one go.
+    StereoPcm music;
+    music.bytes = GenerateMusicClip(7.0, 48000);
+    std::string error;
+    ASSERT_TRUE(WriteStereoPcm(Path("music.wav"), music, &error)) << error;
+    EngineSettings settings;
+    settings.soundField = 3;
+    settings.drc = true;
+    settings.noiseClean = true;
+    for (uint32_t chunk : {7u, 1920u, 70000u}) {
+        ASSERT_EQ(
+            Run(Path("music.wav") + " " + Path("out.wav") +
+                " --sound-field 3 --drc on --noise-clean on --chunk " + std::to_string(chunk)),
+            0)
+            << stderrText;
+        EngineSession session(settings);
+        std::vector<uint8_t> expected = music.bytes;
+        session.ProcessInChunks(expected, chunk);
+        StereoPcm out;
+        ASSERT_TRUE(ReadStereoPcm(Path("out.wav"), &out, &error)) << error;
+        EXPECT_EQ(out.bytes, expected) << "chunk " << chunk;
+    }
+}
+
+TEST_F(RenderToolTest, ARenderMayReplaceItsOwnInputAndLeavesNoScratchFile) {
+    const std::vector<int16_t> samples = RandomSamples(2 * 5000);
+    WriteFile(Path("a.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples);
+    WriteFile(Path("b.wav"), 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, samples);
+    ASSERT_EQ(Run(Path("a.wav") + " " + Path("a.wav")), 0) << stderrText;
+    ASSERT_EQ(Run(Path("b.wav") + " " + Path("c.wav")), 0) << stderrText;
+    StereoPcm a, c;
+    std::string error;
+    ASSERT_TRUE(ReadStereoPcm(Path("a.wav"), &a, &error)) << error;
+    ASSERT_TRUE(ReadStereoPcm(Path("c.wav"), &c, &error)) << error;
+    EXPECT_EQ(a.bytes, c.bytes);
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
+
+    // A render that cannot finish leaves an earlier output as it was.
+    WriteFile(Path("quad.wav"), 4, SF_FORMAT_WAV | SF_FORMAT_PCM_16, std::vector<int16_t>(40, 1));
+    EXPECT_EQ(Run(Path("quad.wav") + " " + Path("c.wav")), 2);
+    StereoPcm still;
+    ASSERT_TRUE(ReadStereoPcm(Path("c.wav"), &still, &error)) << error;
+    EXPECT_EQ(still.bytes, c.bytes);
+}
+
 TEST_F(RenderToolTest, EqualizerDelaysTheStreamAndItsGainsScaleIt) {
     // A 1 kHz tone of amplitude 3000 at 48 kHz. Flat gains give the tone back 3840 frames
     // late at about -1 dB; gains of 2 double that; --eq off gives the input untouched.
