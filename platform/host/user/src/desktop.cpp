@@ -103,6 +103,7 @@ struct ThreadQueue {
         Point screen;
         Hwnd target;
         uint32_t time;
+        WParam keys;  // the buttons down once this input happened
     };
 
     std::shared_ptr<std::mutex> mutex;
@@ -320,10 +321,12 @@ struct Desktop::Impl {
         changed.notify_all();
     }
 
-    // Waits on the desktop's condition; a kernel thread waiting here lets the clock move.
+    // Waits on the desktop's condition; a kernel thread waiting here lets the clock move. The
+    // clock moves without telling the desktop, so a waiter looks again now and then for
+    // timers that fell due.
     void Wait(std::unique_lock<std::mutex>& lock) {
         UserModeWait wait;
-        changed.wait(lock);
+        changed.wait_for(lock, std::chrono::milliseconds(20));
     }
 
     // Calls a window procedure on its own thread, without the lock.
@@ -625,7 +628,7 @@ struct Desktop::Impl {
             msg.pt = input.screen;
             if (hit == HTCLIENT) {
                 msg.message = message;
-                msg.wParam = (leftDown ? MK_LBUTTON : 0) | (rightDown ? MK_RBUTTON : 0);
+                msg.wParam = input.keys;
                 msg.lParam = MakeLParam(input.screen.x - window->rect.left,
                                         input.screen.y - window->rect.top);
             } else {
@@ -1220,6 +1223,20 @@ bool Desktop::PostMessage(Hwnd hwnd, uint32_t message, WParam wParam, LParam lPa
     return true;
 }
 
+bool Desktop::PostThreadMessage(std::thread::id thread, uint32_t message, WParam wParam,
+                                LParam lParam) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->queues.find(thread);
+    if (it == impl_->queues.end() || it->second->ended) {
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return false;
+    }
+    it->second->posted.push_back(
+        ThreadQueue::Posted{Msg{0, message, wParam, lParam, NowMs(), impl_->cursorPos}, nullptr});
+    impl_->changed.notify_all();
+    return true;
+}
+
 void Desktop::PostQuitMessage(int exitCode) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto queue = impl_->CurrentQueue();
@@ -1700,11 +1717,13 @@ void Desktop::Mouse(MouseAction action, Point screen) {
     } else if (action == MouseAction::RightDown || action == MouseAction::RightUp) {
         impl_->rightDown = action == MouseAction::RightDown;
     }
+    // A button's own down message counts it as down, its up message no longer.
+    const WParam keys = (impl_->leftDown ? MK_LBUTTON : 0) | (impl_->rightDown ? MK_RBUTTON : 0);
     // A caption drag in progress takes every mouse event of its thread.
     for (auto& entry : impl_->queues) {
         if (entry.second->moving != 0 && !entry.second->ended) {
             entry.second->input.push_back(
-                ThreadQueue::Input{action, impl_->cursorPos, entry.second->moving, NowMs()});
+                ThreadQueue::Input{action, impl_->cursorPos, entry.second->moving, NowMs(), keys});
             impl_->changed.notify_all();
             return;
         }
@@ -1715,7 +1734,8 @@ void Desktop::Mouse(MouseAction action, Point screen) {
     if (window == nullptr) {
         return;  // the desktop itself
     }
-    window->queue->input.push_back(ThreadQueue::Input{action, impl_->cursorPos, target, NowMs()});
+    window->queue->input.push_back(
+        ThreadQueue::Input{action, impl_->cursorPos, target, NowMs(), keys});
     impl_->changed.notify_all();
 }
 
@@ -1851,6 +1871,7 @@ void Desktop::ClearMessageBoxes() {
 
 bool Desktop::WaitIdle(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->changed.notify_all();  // the clock may have moved: let the pumps look at it
     UserModeWait wait;
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [this] { return impl_->AllIdle(); });
