@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/audio_stream.h"
 #include "host/text.h"
 #include "host/usb_headset.h"
 #include "host/user_io.h"
@@ -180,6 +181,21 @@ TEST_F(DevicesTest, HubsReportTheDevicesOnTheirPorts) {
         EXPECT_EQ(got.returned, 35u) << c.port;  // no pipe is open before streaming
     }
     EXPECT_NE(Query(root, 2).address, Query(external, 3).address);
+    // A stream opens the playback endpoint, which the hub then lists, as room allows.
+    AudioStream stream(onRoot);
+    ASSERT_EQ(stream.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Query(root, 2).returned, 35u + 11u);
+    EXPECT_EQ(Query(root, 2, 40).returned, 35u);
+    std::vector<uint8_t> buffer(365, 0);
+    buffer[0] = 2;
+    uint32_t got = 0;
+    ASSERT_EQ(UserDeviceIoControl(root, kConnectionInformation, buffer.data(), 365, buffer.data(),
+                                  365, &got),
+              kErrorSuccess);
+    EXPECT_EQ(buffer[22], 1);         // configuration 1
+    EXPECT_EQ(buffer[27], 1);         // one open pipe
+    EXPECT_EQ(buffer[35 + 2], 0x01);  // its endpoint: isochronous OUT 1
+    EXPECT_EQ(buffer[35 + 4] | (buffer[35 + 5] << 8), 192);
     // Ports that are not there, and buffers too small for the record.
     EXPECT_EQ(Query(root, 0).error, kErrorInvalidParameter);
     EXPECT_EQ(Query(root, 7).error, kErrorInvalidParameter);
@@ -193,7 +209,8 @@ TEST_F(DevicesTest, HubsReportTheDevicesOnTheirPorts) {
     machine_->pnp().UnplugHub(hub);
     EXPECT_FALSE(behindHub->Present());
     EXPECT_EQ(Query(root, 5).status, 0u);
-    EXPECT_EQ(Ports(external), -1);
+    EXPECT_EQ(UserDeviceIoControl(external, kNodeInformation, small, 76, small, 76, &returned),
+              kErrorDeviceNotConnected);
     EXPECT_EQ(UserCloseHandle(external), kErrorSuccess);
     EXPECT_EQ(UserCloseHandle(root), kErrorSuccess);
     EXPECT_EQ(UserDeviceIoControl(root, kNodeInformation, small, 76, small, 76, &returned),
