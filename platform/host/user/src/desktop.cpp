@@ -177,6 +177,9 @@ struct Desktop::Impl {
 
     PnpManager* pnp;
     Processes* processes;
+    // Set by the destructor: every wait gives up, GetMessage answers WM_QUIT.
+    bool closing = false;
+    int blocked = 0;
     std::shared_ptr<std::mutex> mutexPtr = std::make_shared<std::mutex>();
     std::shared_ptr<std::condition_variable> changedPtr =
         std::make_shared<std::condition_variable>();
@@ -326,7 +329,12 @@ struct Desktop::Impl {
     // timers that fell due.
     void Wait(std::unique_lock<std::mutex>& lock) {
         UserModeWait wait;
+        ++blocked;
         changed.wait_for(lock, std::chrono::milliseconds(20));
+        --blocked;
+        if (closing) {
+            changed.notify_all();
+        }
     }
 
     // Calls a window procedure on its own thread, without the lock.
@@ -376,7 +384,7 @@ struct Desktop::Impl {
         changed.notify_all();
         // While it waits, the sender takes messages sent to itself, as Windows lets it.
         auto own = queues.find(std::this_thread::get_id());
-        while (!sent->done && !target->ended) {
+        while (!sent->done && !target->ended && !closing) {
             if (own != queues.end() && RunSent(lock, *own->second)) {
                 continue;
             }
@@ -794,7 +802,12 @@ Desktop::~Desktop() {
             impl_->pnp->RemoveInterfaceListener(listener.second);
         }
     }
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    // Threads still waiting in the desktop (a program whose loop outlives the session) are
+    // let go before the desktop goes.
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->closing = true;
+    impl_->changed.notify_all();
+    impl_->changed.wait_for(lock, std::chrono::seconds(5), [this] { return impl_->blocked == 0; });
     for (auto& queue : impl_->queues) {
         queue.second->ended = true;
     }
@@ -1253,6 +1266,11 @@ int Desktop::GetMessage(Msg* msg, Hwnd filter, uint32_t filterMin, uint32_t filt
     std::shared_ptr<ThreadQueue> queue = impl_->CurrentQueue();
     queue->lastPayload.reset();
     while (true) {
+        if (impl_->closing) {
+            *msg = Msg{};
+            msg->message = WM_QUIT;
+            return 0;
+        }
         if (std::optional<Msg> next =
                 impl_->Next(lock, *queue, filter, filterMin, filterMax, true)) {
             *msg = *next;
@@ -1626,7 +1644,7 @@ uint32_t Desktop::TrackPopupMenu(HMenu menu, uint32_t flags, int x, int y, Hwnd 
     queue->inMenu = true;
     impl_->menuQueue = queue;
     impl_->changed.notify_all();
-    while (!impl_->menuDone && !queue->ended) {
+    while (!impl_->menuDone && !queue->ended && !impl_->closing) {
         if (impl_->RunSent(lock, *queue)) {
             continue;
         }

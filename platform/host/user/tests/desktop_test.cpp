@@ -129,6 +129,14 @@ TEST_F(DesktopTest, AWindowThatIsGoneRefusesMessagesWithItsError) {
     EXPECT_FALSE(desktop().IsWindow(hwnd));
 }
 
+TEST_F(DesktopTest, AProgramStillPumpingWhenTheSessionEndsIsToldToQuit) {
+    auto panel = std::make_unique<UiThread>(desktop(), Popup(u"Panel"));
+    ASSERT_TRUE(desktop().WaitIdle());
+    session_.reset();
+    panel->Join();
+    EXPECT_EQ(panel->quitCode(), 0);
+}
+
 TEST_F(DesktopTest, RegisteredMessagesShareOneNumberPerName) {
     const uint32_t exit = desktop().RegisterWindowMessage(u"WM_QEX4410APP_EXIT");
     EXPECT_GE(exit, 0xC000u);

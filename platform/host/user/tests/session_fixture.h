@@ -83,6 +83,13 @@ class UiThread {
         }
     }
 
+    // Waits for a loop that ends by itself.
+    void Join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
     // Runs `body` on the UI thread, through a message sent to its window.
     void Run(std::function<void()> body) {
         desktop_.SendMessage(hwnd_, kRunOnUiThread, 0,
