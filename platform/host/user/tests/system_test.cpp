@@ -93,6 +93,7 @@ TEST_F(SystemTest, RunasStartsTheProgramAgainElevatedWithItsParameters) {
     // The first start, as the logon starts it: not elevated.
     ProcessId first = 0;
     ASSERT_EQ(processes().Create(std::string(kPanel) + " -QEXNOUI", &first), kErrorSuccess);
+    ASSERT_EQ(processes().Wait(first, 5000), kErrorSuccess);
     // The test thread is the simulator's own, and elevated: the panel is not.
     SetLastError(0);
     ShellExecuteInfo info;
@@ -103,7 +104,6 @@ TEST_F(SystemTest, RunasStartsTheProgramAgainElevatedWithItsParameters) {
     ASSERT_TRUE(shell().ShellExecuteEx(&info));
     EXPECT_GT(info.instApp, 32u);
     ASSERT_NE(info.process, 0u);
-    ASSERT_EQ(processes().Wait(first, 5000), kErrorSuccess);
     ASSERT_EQ(processes().Wait(info.process, 5000), kErrorSuccess);
     ASSERT_EQ(seen.arguments.size(), 2u);
     EXPECT_EQ(seen.arguments[0], "-QEXNOUI");
