@@ -150,8 +150,7 @@ void PnpManager::CreateInstanceKey(const DevNode& node) {
     registry.SetDword(key, "ConfigFlags", 0);
     registry.SetDword(key, "Capabilities", 0x84);  // removable, surprise removal OK
     char location[48];
-    snprintf(location, sizeof(location), "0000.0000.0000.%03d.%03d.000.000.000.000", node.port_,
-             node.hub_);
+    snprintf(location, sizeof(location), "0000.0000.0000.%03d.000.000.000.000.000", node.port_);
     registry.SetString(key, "LocationInformation", location);
     char driverKey[16];
     snprintf(driverKey, sizeof(driverKey), "%04d", driverKeys_++);

@@ -103,6 +103,7 @@ struct ThreadQueue {
         Point screen;
         Hwnd target;
         uint32_t time;
+        WParam keys;  // the buttons down once this input happened
     };
 
     std::shared_ptr<std::mutex> mutex;
@@ -176,6 +177,9 @@ struct Desktop::Impl {
 
     PnpManager* pnp;
     Processes* processes;
+    // Set by the destructor: every wait gives up, GetMessage answers WM_QUIT.
+    bool closing = false;
+    int blocked = 0;
     std::shared_ptr<std::mutex> mutexPtr = std::make_shared<std::mutex>();
     std::shared_ptr<std::condition_variable> changedPtr =
         std::make_shared<std::condition_variable>();
@@ -320,10 +324,17 @@ struct Desktop::Impl {
         changed.notify_all();
     }
 
-    // Waits on the desktop's condition; a kernel thread waiting here lets the clock move.
+    // Waits on the desktop's condition; a kernel thread waiting here lets the clock move. The
+    // clock moves without telling the desktop, so a waiter looks again now and then for
+    // timers that fell due.
     void Wait(std::unique_lock<std::mutex>& lock) {
         UserModeWait wait;
-        changed.wait(lock);
+        ++blocked;
+        changed.wait_for(lock, std::chrono::milliseconds(20));
+        --blocked;
+        if (closing) {
+            changed.notify_all();
+        }
     }
 
     // Calls a window procedure on its own thread, without the lock.
@@ -373,7 +384,7 @@ struct Desktop::Impl {
         changed.notify_all();
         // While it waits, the sender takes messages sent to itself, as Windows lets it.
         auto own = queues.find(std::this_thread::get_id());
-        while (!sent->done && !target->ended) {
+        while (!sent->done && !target->ended && !closing) {
             if (own != queues.end() && RunSent(lock, *own->second)) {
                 continue;
             }
@@ -625,7 +636,7 @@ struct Desktop::Impl {
             msg.pt = input.screen;
             if (hit == HTCLIENT) {
                 msg.message = message;
-                msg.wParam = (leftDown ? MK_LBUTTON : 0) | (rightDown ? MK_RBUTTON : 0);
+                msg.wParam = input.keys;
                 msg.lParam = MakeLParam(input.screen.x - window->rect.left,
                                         input.screen.y - window->rect.top);
             } else {
@@ -791,7 +802,12 @@ Desktop::~Desktop() {
             impl_->pnp->RemoveInterfaceListener(listener.second);
         }
     }
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    // Threads still waiting in the desktop (a program whose loop outlives the session) are
+    // let go before the desktop goes.
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->closing = true;
+    impl_->changed.notify_all();
+    impl_->changed.wait_for(lock, std::chrono::seconds(5), [this] { return impl_->blocked == 0; });
     for (auto& queue : impl_->queues) {
         queue.second->ended = true;
     }
@@ -1220,6 +1236,20 @@ bool Desktop::PostMessage(Hwnd hwnd, uint32_t message, WParam wParam, LParam lPa
     return true;
 }
 
+bool Desktop::PostThreadMessage(std::thread::id thread, uint32_t message, WParam wParam,
+                                LParam lParam) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->queues.find(thread);
+    if (it == impl_->queues.end() || it->second->ended) {
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return false;
+    }
+    it->second->posted.push_back(
+        ThreadQueue::Posted{Msg{0, message, wParam, lParam, NowMs(), impl_->cursorPos}, nullptr});
+    impl_->changed.notify_all();
+    return true;
+}
+
 void Desktop::PostQuitMessage(int exitCode) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto queue = impl_->CurrentQueue();
@@ -1236,6 +1266,11 @@ int Desktop::GetMessage(Msg* msg, Hwnd filter, uint32_t filterMin, uint32_t filt
     std::shared_ptr<ThreadQueue> queue = impl_->CurrentQueue();
     queue->lastPayload.reset();
     while (true) {
+        if (impl_->closing) {
+            *msg = Msg{};
+            msg->message = WM_QUIT;
+            return 0;
+        }
         if (std::optional<Msg> next =
                 impl_->Next(lock, *queue, filter, filterMin, filterMax, true)) {
             *msg = *next;
@@ -1609,7 +1644,7 @@ uint32_t Desktop::TrackPopupMenu(HMenu menu, uint32_t flags, int x, int y, Hwnd 
     queue->inMenu = true;
     impl_->menuQueue = queue;
     impl_->changed.notify_all();
-    while (!impl_->menuDone && !queue->ended) {
+    while (!impl_->menuDone && !queue->ended && !impl_->closing) {
         if (impl_->RunSent(lock, *queue)) {
             continue;
         }
@@ -1700,11 +1735,13 @@ void Desktop::Mouse(MouseAction action, Point screen) {
     } else if (action == MouseAction::RightDown || action == MouseAction::RightUp) {
         impl_->rightDown = action == MouseAction::RightDown;
     }
+    // A button's own down message counts it as down, its up message no longer.
+    const WParam keys = (impl_->leftDown ? MK_LBUTTON : 0) | (impl_->rightDown ? MK_RBUTTON : 0);
     // A caption drag in progress takes every mouse event of its thread.
     for (auto& entry : impl_->queues) {
         if (entry.second->moving != 0 && !entry.second->ended) {
             entry.second->input.push_back(
-                ThreadQueue::Input{action, impl_->cursorPos, entry.second->moving, NowMs()});
+                ThreadQueue::Input{action, impl_->cursorPos, entry.second->moving, NowMs(), keys});
             impl_->changed.notify_all();
             return;
         }
@@ -1715,7 +1752,8 @@ void Desktop::Mouse(MouseAction action, Point screen) {
     if (window == nullptr) {
         return;  // the desktop itself
     }
-    window->queue->input.push_back(ThreadQueue::Input{action, impl_->cursorPos, target, NowMs()});
+    window->queue->input.push_back(
+        ThreadQueue::Input{action, impl_->cursorPos, target, NowMs(), keys});
     impl_->changed.notify_all();
 }
 
@@ -1851,6 +1889,7 @@ void Desktop::ClearMessageBoxes() {
 
 bool Desktop::WaitIdle(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->changed.notify_all();  // the clock may have moved: let the pumps look at it
     UserModeWait wait;
     return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [this] { return impl_->AllIdle(); });

@@ -192,9 +192,8 @@ uint32_t FillList(const std::vector<std::u16string>& items, uint32_t size, std::
         *out = list;
         return static_cast<uint32_t>(list.size());
     }
-    // Truncated: the last string is cut and the list still ends with two NULs.
+    // Truncated: the last string is cut, and the buffer's last two places hold NULs.
     *out = list.substr(0, size - 2);
-    out->push_back(u'\0');
     return size - 2;
 }
 
@@ -268,7 +267,7 @@ Handle Files::CreateFile(const std::u16string& path, uint32_t access, uint32_t c
             truncate = !exists;
             break;
     }
-    if (truncate && (access & GENERIC_WRITE) == 0 && creation == TRUNCATE_EXISTING) {
+    if (truncate && (access & kGenericWrite) == 0 && creation == TRUNCATE_EXISTING) {
         SetLastError(kErrorInvalidParameter);
         return kInvalidHandle;
     }
@@ -282,7 +281,7 @@ Handle Files::CreateFile(const std::u16string& path, uint32_t access, uint32_t c
     std::lock_guard<std::mutex> lock(mutex_);
     const Handle handle = next_;
     next_ += 4;
-    open_[handle] = OpenFile{win32, (access & GENERIC_READ) != 0, (access & GENERIC_WRITE) != 0, 0};
+    open_[handle] = OpenFile{win32, (access & kGenericRead) != 0, (access & kGenericWrite) != 0, 0};
     SetLastError(error);
     return handle;
 }
@@ -605,9 +604,10 @@ bool Files::WritePrivateProfileString(const std::u16string* section, const std::
         } else {
             ProfileLine line;
             line.kind = ProfileLine::Entry;
-            line.name = *key;
+            // An existing key keeps the spelling it has in the file.
+            line.name = found >= 0 ? file.lines[static_cast<size_t>(found)].name : *key;
             line.value = *value;
-            line.raw = *key + u"=" + *value;
+            line.raw = line.name + u"=" + *value;
             if (found >= 0) {
                 file.lines[static_cast<size_t>(found)] = line;
             } else {

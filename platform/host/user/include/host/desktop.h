@@ -196,6 +196,8 @@ class Desktop {
     // --- messages -------------------------------------------------------------------------
     LResult SendMessage(Hwnd hwnd, uint32_t message, WParam wParam, LParam lParam);
     bool PostMessage(Hwnd hwnd, uint32_t message, WParam wParam, LParam lParam);
+    // To a thread's queue (ERROR_INVALID_THREAD_ID, 1444, for a thread without one).
+    bool PostThreadMessage(std::thread::id thread, uint32_t message, WParam wParam, LParam lParam);
     void PostQuitMessage(int exitCode);
     // 1 for a message, 0 for WM_QUIT, -1 for an invalid window filter.
     int GetMessage(Msg* msg, Hwnd filter = 0, uint32_t filterMin = 0, uint32_t filterMax = 0);

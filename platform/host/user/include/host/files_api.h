@@ -20,8 +20,9 @@ class FileSystem;
 
 namespace host::user {
 
-constexpr uint32_t GENERIC_READ = 0x80000000u;
-constexpr uint32_t GENERIC_WRITE = 0x40000000u;
+// GENERIC_READ and GENERIC_WRITE (named apart from the kernel headers' macros of the same value).
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t CREATE_NEW = 1;
 constexpr uint32_t CREATE_ALWAYS = 2;
 constexpr uint32_t OPEN_EXISTING = 3;
@@ -46,7 +47,7 @@ class Files {
     // --- plain files ----------------------------------------------------------------------
     // kInvalidHandle with the error: ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND,
     // ERROR_FILE_EXISTS (CREATE_NEW), ERROR_ACCESS_DENIED (a folder, a file in use, writing
-    // without GENERIC_WRITE). With OPEN_ALWAYS and CREATE_ALWAYS on an existing file the
+    // without kGenericWrite). With OPEN_ALWAYS and CREATE_ALWAYS on an existing file the
     // last error is ERROR_ALREADY_EXISTS.
     Handle CreateFile(const std::u16string& path, uint32_t access, uint32_t creation);
     bool WriteFile(Handle file, const void* data, uint32_t size, uint32_t* written);
