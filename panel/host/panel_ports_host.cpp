@@ -180,7 +180,7 @@ void HostPanelSystem::FreeLibrary(ResourceModule* module) {
 bool HostPanelSystem::WriteWholeFile(const std::u16string& path,
                                      const std::vector<uint8_t>& bytes) {
     user::Files& files = session_.files();
-    const user::Handle file = files.CreateFile(path, user::GENERIC_WRITE, user::CREATE_ALWAYS);
+    const user::Handle file = files.CreateFile(path, user::kGenericWrite, user::CREATE_ALWAYS);
     if (file == user::kInvalidHandle)
         return false;
     uint32_t written = 0;
@@ -215,7 +215,7 @@ class HostFile : public PanelFile {
 
 std::unique_ptr<PanelFile> HostPanelSystem::OpenFile(const std::u16string& path, FileOpen mode) {
     user::Files& files = session_.files();
-    const uint32_t access = mode == FileOpen::Read ? user::GENERIC_READ : user::GENERIC_WRITE;
+    const uint32_t access = mode == FileOpen::Read ? user::kGenericRead : user::kGenericWrite;
     const uint32_t creation = mode == FileOpen::Create ? user::CREATE_ALWAYS : user::OPEN_EXISTING;
     const user::Handle handle = files.CreateFile(path, access, creation);
     if (handle == user::kInvalidHandle)
