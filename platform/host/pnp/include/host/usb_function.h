@@ -35,6 +35,12 @@ class UsbFunction {
     // STATUS_DEVICE_NOT_CONNECTED with USBD_STATUS_DEVICE_GONE). PASSIVE_LEVEL; requests that
     // arrive after it are failed by the bus driver without reaching the function.
     virtual void Disconnected() {}
+
+    // Whether the bus completes this device's start request later (from a timer a
+    // millisecond on) instead of at once, as a hub that has to reset the port first does.
+    // Either way the PDO fails every internal request that arrives before its start has
+    // completed.
+    virtual bool StartCompletesLater() const { return false; }
 };
 
 // A function that answers the device-descriptor request with its identity, the
