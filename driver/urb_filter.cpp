@@ -4,36 +4,15 @@
 #include "ampfx_driver.h"
 #include "shared_access.h"
 #include "sound_field.h"
+#include "supported_products.h"
 
 namespace {
 
-constexpr USHORT kVendorId = 0x0F1E;
 constexpr UCHAR kSetCur = 0x01;
 constexpr USHORT kMuteControlValue = 0x0100;  // mute control, channel 0
 constexpr USHORT kMuteUnitIndex = 0x3100;     // feature unit 0x31, interface 0
 constexpr int32_t kRestartCountdown = 30;
 constexpr LONGLONG kSubmitTimeout = -25000000;  // 2.5 s, relative, 100 ns units
-
-struct SupportedDevice {
-    USHORT ProductId;
-    USHORT ChipModel;
-};
-
-// Lookup order; the table ends at the first empty row.
-const SupportedDevice kSupportedDevices[] = {
-    {0x1607, 4410}, {0x160B, 4410}, {0x160C, 4405}, {0x160D, 4420}, {0x1613, 4420}, {0x1517, 4420},
-    {0x1527, 4420}, {0x1614, 4430}, {0x1615, 4430}, {0x1616, 4430}, {0x1617, 4430}, {0, 0},
-};
-
-const SupportedDevice* FindSupportedDevice(USHORT vendorId, USHORT productId) {
-    if (vendorId != kVendorId)
-        return nullptr;
-    for (const SupportedDevice* row = kSupportedDevices; row->ProductId != 0; ++row) {
-        if (row->ProductId == productId)
-            return row;
-    }
-    return nullptr;
-}
 
 // A mute request of the filter's own: the URB and its one data byte travel together, so an
 // asynchronous request owns everything it needs until its completion frees it.
@@ -365,12 +344,12 @@ void FilterIdentifyDevice(PDEVICE_EXTENSION Extension) {
     if (NT_SUCCESS(FilterSubmitUrbSynchronously(Extension, &urb))) {
         RtlCopyMemory(&Extension->DeviceDescriptor, &descriptor, sizeof descriptor);
         const bool listed =
-            FindSupportedDevice(descriptor.idVendor, descriptor.idProduct) != nullptr;
+            FindSupportedProduct(descriptor.idVendor, descriptor.idProduct) != nullptr;
         StoreShared(DeviceUnlisted, listed ? 0u : 1u);
     }
 
-    const SupportedDevice* row = FindSupportedDevice(Extension->DeviceDescriptor.idVendor,
-                                                     Extension->DeviceDescriptor.idProduct);
+    const SupportedProduct* row = FindSupportedProduct(Extension->DeviceDescriptor.idVendor,
+                                                       Extension->DeviceDescriptor.idProduct);
     StoreShared(DeviceSupported, row != nullptr ? 1u : 0u);
     if (row != nullptr && row->ChipModel == 4410) {
         // Devices with the 4410 chip always start with the gate and the level control off.
