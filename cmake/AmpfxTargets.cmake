@@ -8,11 +8,38 @@ function(ampfx_target_defaults target)
     endif()
 endfunction()
 
+# Code that runs on a kernel stack (12 KB on x86, 24 KB on x64, shared with every driver above
+# and below) keeps each frame small. Sanitizers pad frames with red zones, so their builds are
+# left out; the plain and Windows builds check.
+function(ampfx_kernel_stack_limit target)
+    if(NOT AMPFX_SANITIZE)
+        target_compile_options(${target} PRIVATE -Werror=frame-larger-than=1024)
+    endif()
+endfunction()
+
+# A user-mode Windows program: compiled for the oldest Windows it supports (XP on x86, XP x64
+# and Server 2003 on x64), so that the headers hide what those lack, and its imports checked
+# against what they export; a newer function has to be looked up at run time.
+function(ampfx_windows_program target)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+        set(version 0x0501)
+    else()
+        set(version 0x0502)
+    endif()
+    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=${version} WINVER=${version})
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-pe-imports.sh
+                ${AMPFX_MINGW_TRIPLE}-objdump $<TARGET_FILE:${target}>
+                ${CMAKE_SOURCE_DIR}/cmake/windows-xp-imports.txt
+        VERBATIM)
+endfunction()
+
 # The effects engine runs inside a kernel driver and must give the same bits on every
 # build: no contraction into FMA, no fast-math, SSE arithmetic on i686 as on x86-64,
 # no exceptions, RTTI or hosted library.
 function(ampfx_engine_defaults target)
     ampfx_target_defaults(${target})
+    ampfx_kernel_stack_limit(${target})
     target_compile_options(${target} PRIVATE
         -ffp-contract=off -fno-fast-math -fno-math-errno
         $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics>

@@ -70,6 +70,28 @@ extern ULONG DeviceSupported;
 extern volatile LONG FilterDeviceCount;
 extern const EffectServices g_EffectServices;
 
+// IoSetCompletionRoutineEx, looked up at driver entry: the kernels before Windows XP lack it,
+// and a driver that imported it would not load there.
+typedef NTSTATUS(NTAPI* FilterSetCompletionRoutineEx)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                      PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                                      PVOID Context, BOOLEAN InvokeOnSuccess,
+                                                      BOOLEAN InvokeOnError,
+                                                      BOOLEAN InvokeOnCancel);
+extern FilterSetCompletionRoutineEx g_SetCompletionRoutineEx;
+
+// The object-security routines the control device's DACL needs, looked up at driver entry on
+// the kernels that have object security (Windows 2000's driver model and later); importing
+// them would keep the driver from loading on the older ones.
+struct FILTER_SECURITY_ROUTINES {
+    NTSTATUS(NTAPI* OpenObjectByPointer)
+    (PVOID Object, ULONG HandleAttributes, PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+     PVOID ObjectType, KPROCESSOR_MODE AccessMode, PHANDLE Handle);
+    NTSTATUS(NTAPI* SetSecurityObject)
+    (HANDLE Handle, ULONG SecurityInformation, PVOID SecurityDescriptor);
+    NTSTATUS(NTAPI* Close)(HANDLE Handle);
+};
+extern FILTER_SECURITY_ROUTINES g_SecurityRoutines;
+
 // driver_entry.cpp
 NTSTATUS NTAPI FilterPass(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS FilterCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
@@ -85,6 +107,7 @@ NTSTATUS FilterCreateControlDevice(PDRIVER_OBJECT DriverObject, PDEVICE_EXTENSIO
 void FilterDeleteControlDevice();
 
 // settings_store.cpp
+void ResetSettingsStore();
 void LoadSettings();
 void SaveSettings();
 
@@ -102,11 +125,15 @@ void FilterCancelPendingMutes(PDEVICE_EXTENSION Extension);
 // control_protocol.cpp
 NTSTATUS FilterDispatchControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// fp_state_*.cpp: the floating-point state around the effects in the stream path.
+// fp_state_*.cpp: the floating-point state around every use of floating point in the
+// driver: the stream path, the control requests and the settings load in AddDevice. On
+// 32-bit Windows kernel code must save it first; a failed save means the work that needs
+// floating point is not done (the buffer passes unprocessed, the request fails with the
+// save's status, the load is skipped). IRQL: <= DISPATCH_LEVEL.
 struct FILTER_FP_STATE {
     KFLOATING_SAVE Save;
 };
-bool FilterSaveFloatingPoint(FILTER_FP_STATE* State);
+NTSTATUS FilterSaveFloatingPoint(FILTER_FP_STATE* State);
 void FilterRestoreFloatingPoint(FILTER_FP_STATE* State);
 
 inline PDEVICE_EXTENSION FilterExtensionOf(PDEVICE_OBJECT DeviceObject) {

@@ -4,7 +4,7 @@
 
 #include "ampfx_driver.h"
 #include "fold_down.h"
-#include "settings_defaults.h"
+#include "settings_table.h"
 #include "shared_access.h"
 #include "sound_field.h"
 
@@ -57,10 +57,14 @@ void HandleBand(ControlRequest& request, bool raw) {
     if (block.Selector == kAmpfxSelectorGet) {
         block.Gain = LoadShared(state.AmpfxEQGain[block.Band]);
         request.Answer(block);
-    } else if (raw) {
-        StoreShared(state.AmpfxEQGain[block.Band], block.Gain);
+        return;
+    }
+    // Stored as sent, but a NaN would spread through the curve into every sample.
+    const float gain = ClampRequestedFloat(kSettings[kSettingAmpfxEQGain], block.Band, block.Gain);
+    if (raw) {
+        StoreShared(state.AmpfxEQGain[block.Band], gain);
     } else {
-        UpdateEqCurveSegment(&state, block.Band, block.Gain);
+        UpdateEqCurveSegment(&state, block.Band, gain);
     }
 }
 
@@ -129,11 +133,16 @@ void HandleSpeaker51(ControlRequest& request) {
         request.Answer(block);
         return;
     }
-    StoreShared(state.EnableHRTF, block.EnableHRTF);
-    StoreShared(state.LeftChOffset, block.LeftChOffset <= 5 ? block.LeftChOffset : 0u);
-    StoreShared(state.RightChOffset, block.RightChOffset <= 5 ? block.RightChOffset : 1u);
+    StoreShared(state.EnableHRTF,
+                ClampRequestedDword(kSettings[kSettingEnableHRTF], block.EnableHRTF));
+    StoreShared(state.LeftChOffset,
+                ClampRequestedDword(kSettings[kSettingLeftChOffset], block.LeftChOffset));
+    StoreShared(state.RightChOffset,
+                ClampRequestedDword(kSettings[kSettingRightChOffset], block.RightChOffset));
+    const SettingDescriptor& powers = kSettings[kSettingAmpfx5Ch1Power];
     for (ULONG i = 0; i < kSpeaker51PowerCount; ++i)
-        StoreShared(state.Ampfx5Ch1Power[i], ClampChannelPower(block.Ampfx5Ch1Power[i]));
+        StoreShared(state.Ampfx5Ch1Power[i],
+                    ClampRequestedFloat(powers, i, block.Ampfx5Ch1Power[i]));
 }
 
 void HandleVirtual71(ControlRequest& request) {
@@ -150,15 +159,15 @@ void HandleVirtual71(ControlRequest& request) {
         request.Answer(block);
         return;
     }
-    StoreShared(state.EnableVirtual7ch1, block.EnableVirtual7ch1);
+    StoreShared(state.EnableVirtual7ch1,
+                ClampRequestedDword(kSettings[kSettingEnableVirtual7ch1], block.EnableVirtual7ch1));
+    const SettingDescriptor& distances = kSettings[kSettingVirtual7ch1Distance];
+    const SettingDescriptor& angles = kSettings[kSettingVirtual7ch1Radian];
     for (ULONG i = 0; i < kSpeakerCount; ++i) {
-        float distance = block.Virtual7ch1Distance[i];
-        if (static_cast<double>(distance) > 1.7)
-            distance = 1.7f;
-        if (static_cast<double>(distance) < 0.0)
-            distance = 0.0f;
-        StoreShared(state.Virtual7ch1Distance[i], distance);
-        StoreShared(state.Virtual7ch1Radian[i], block.Virtual7ch1Radian[i]);
+        StoreShared(state.Virtual7ch1Distance[i],
+                    ClampRequestedFloat(distances, i, block.Virtual7ch1Distance[i]));
+        StoreShared(state.Virtual7ch1Radian[i],
+                    ClampRequestedFloat(angles, i, block.Virtual7ch1Radian[i]));
     }
     RecomputeSpeakerMix(&state);
 }
@@ -214,13 +223,23 @@ NTSTATUS FilterDispatchControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Information = 0;
 
     if (LoadShared(DeviceSupported) != 0) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-        ControlRequest request;
-        request.Irp = Irp;
-        request.Buffer = Irp->AssociatedIrp.SystemBuffer;
-        request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-        request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        HandleRequest(request, control, stack->Parameters.DeviceIoControl.IoControlCode);
+        // Curve interpolation, clamps, the speaker mix's sine and cosine and the sound-field
+        // set-up all compute in floating point. Without a saved state the request changes
+        // nothing and fails with the save's status, so the caller knows and may retry.
+        FILTER_FP_STATE fpState;
+        const NTSTATUS saved = FilterSaveFloatingPoint(&fpState);
+        if (NT_SUCCESS(saved)) {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+            ControlRequest request;
+            request.Irp = Irp;
+            request.Buffer = Irp->AssociatedIrp.SystemBuffer;
+            request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+            request.OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+            HandleRequest(request, control, stack->Parameters.DeviceIoControl.IoControlCode);
+            FilterRestoreFloatingPoint(&fpState);
+        } else {
+            Irp->IoStatus.Status = saved;
+        }
     }
 
     const NTSTATUS status = Irp->IoStatus.Status;

@@ -10,6 +10,8 @@ ULONG WdmVersionClass;
 ULONG DeviceUnlisted;
 ULONG DeviceSupported;
 volatile LONG FilterDeviceCount;
+FilterSetCompletionRoutineEx g_SetCompletionRoutineEx;
+FILTER_SECURITY_ROUTINES g_SecurityRoutines;
 
 namespace {
 
@@ -73,6 +75,13 @@ void NTAPI FilterUnload(PDRIVER_OBJECT DriverObject) {
     DbgPrint("AMPFX DriverUnload\n");
 }
 
+// IRQL: PASSIVE_LEVEL. A kernel export by name, or null where this kernel lacks it.
+PVOID FilterFindSystemRoutine(const char16_t* routine) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, Wide(routine));
+    return MmGetSystemRoutineAddress(&name);
+}
+
 }  // namespace
 
 NTSTATUS FilterCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
@@ -126,6 +135,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     UNREFERENCED_PARAMETER(RegistryPath);
 
     InitEffectState(&g_EffectState);
+    ResetSettingsStore();
     ControlDevice = nullptr;
     StoreShared(DeviceUnlisted, 0u);
     StoreShared(DeviceSupported, 0u);
@@ -146,5 +156,20 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->DriverUnload = FilterUnload;
 
     WdmVersionClass = QueryWdmVersionClass();
+    // MmGetSystemRoutineAddress itself arrived with Windows 2000's driver model.
+    g_SetCompletionRoutineEx = nullptr;
+    RtlZeroMemory(&g_SecurityRoutines, sizeof g_SecurityRoutines);
+    if (WdmVersionClass >= 3) {
+        g_SetCompletionRoutineEx = reinterpret_cast<FilterSetCompletionRoutineEx>(
+            FilterFindSystemRoutine(u"IoSetCompletionRoutineEx"));
+        g_SecurityRoutines.OpenObjectByPointer =
+            reinterpret_cast<decltype(g_SecurityRoutines.OpenObjectByPointer)>(
+                FilterFindSystemRoutine(u"ObOpenObjectByPointer"));
+        g_SecurityRoutines.SetSecurityObject =
+            reinterpret_cast<decltype(g_SecurityRoutines.SetSecurityObject)>(
+                FilterFindSystemRoutine(u"ZwSetSecurityObject"));
+        g_SecurityRoutines.Close = reinterpret_cast<decltype(g_SecurityRoutines.Close)>(
+            FilterFindSystemRoutine(u"ZwClose"));
+    }
     return STATUS_SUCCESS;
 }

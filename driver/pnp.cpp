@@ -78,6 +78,35 @@ NTSTATUS FilterHandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+// IRQL: <= DISPATCH_LEVEL. Hands the start back to the filter, which finishes it.
+NTSTATUS NTAPI FilterStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// IRQL: PASSIVE_LEVEL. The device below may take no request of the filter's own before its
+// start has completed, and may complete it later: the start is awaited, and the device is
+// identified only once it has started.
+NTSTATUS FilterHandleStart(PDEVICE_EXTENSION extension, PIRP Irp) {
+    KEVENT started;
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, FilterStartCompletion, &started, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(extension->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, nullptr);
+    }
+    status = Irp->IoStatus.Status;
+    if (NT_SUCCESS(status)) {
+        StoreShared(extension->PnpState, Started);
+        FilterIdentifyDevice(extension);
+    }
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
 }  // namespace
 
 // IRQL: PASSIVE_LEVEL. One filter device per device instance; the first also creates the
@@ -123,9 +152,16 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     deviceObject->Characteristics = PhysicalDeviceObject->Characteristics;
     deviceObject->AlignmentRequirement = PhysicalDeviceObject->AlignmentRequirement;
 
-    LoadSettings();
-    if (!SetupSoundField(&g_EffectState, &g_EffectServices)) {
-        StoreShared(g_EffectState.SoundFieldType, 0u);
+    // The load clamps floats and rebuilds the curve and the mix, and the sound-field set-up
+    // computes its parameters: both need the floating-point state. Without it the device
+    // runs on the settings it has, and the save at removal leaves the key alone.
+    FILTER_FP_STATE fpState;
+    if (NT_SUCCESS(FilterSaveFloatingPoint(&fpState))) {
+        LoadSettings();
+        if (!SetupSoundField(&g_EffectState, &g_EffectServices)) {
+            StoreShared(g_EffectState.SoundFieldType, 0u);
+        }
+        FilterRestoreFloatingPoint(&fpState);
     }
 
     FilterCreateControlDevice(DriverObject, extension);
@@ -148,10 +184,7 @@ NTSTATUS NTAPI FilterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
         case IRP_MN_START_DEVICE:
-            StoreShared(extension->PnpState, Started);
-            IoCopyCurrentIrpStackLocationToNext(Irp);
-            status = IoCallDriver(extension->LowerDevice, Irp);
-            FilterIdentifyDevice(extension);
+            status = FilterHandleStart(extension, Irp);
             FilterRelease(extension);
             return status;
 

@@ -1,228 +1,161 @@
 // The effect settings in the registry: read once when a device is added, written once when
-// a device is removed, never in between.
+// a device is removed, never in between. Every setting is described by the settings table.
 #include "ampfx_driver.h"
 #include "fold_down.h"
-#include "settings_defaults.h"
+#include "settings_table.h"
 #include "shared_access.h"
 
 namespace {
 
 const char16_t kSettingsKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Ampfx";
 
-// Published flag values; older DDK headers lack the type check.
-constexpr ULONG kQueryTypeCheck = 0x00000100;
-constexpr ULONG kQueryTypeCheckShift = 24;
-
-// A DWORD is queried into a slot that starts as "a 4-byte buffer" in the routine's sized-
-// buffer convention: data of up to four bytes lands in the slot, anything longer fails the
-// query instead of being written past it.
-constexpr ULONG kDwordSentinel = static_cast<ULONG>(-static_cast<LONG>(sizeof(ULONG)));
-
-enum DwordIndex {
-    kSoundFieldType,
-    kEnableNoiseClean,
-    kEnableSoundDRC,
-    kEnableAmpfxEQ,
-    kEnableVirtual7ch1,
-    kEnableHRTF,
-    kLeftChOffset,
-    kRightChOffset,
-    kEnableConvert,
-    kDwordCount,
+enum class ReadOutcome : uint8_t {
+    Missing,     // no such value (or no key)
+    Read,        // the right type and size: taken
+    Unreadable,  // present, but of another type or size: left alone
 };
 
-const char16_t* const kDwordNames[kDwordCount] = {
-    u"SoundFieldType", u"EnableNoiseClean",  u"EnableSoundDRC",
-    u"EnableAmpfxEQ",  u"EnableVirtual7ch1", u"EnableHRTF",
-    u"LeftChOffset",   u"RightChOffset",     u"EnableConvert",
+// One value on its way from the registry. The data lands here only after its type and size
+// have been checked, so nothing the registry holds can write past it.
+struct SettingRead {
+    const SettingDescriptor* Setting;
+    ReadOutcome Outcome;
+    uint8_t Data[kSettingMaxFloats * sizeof(float)];
 };
 
-// A binary value's temporary buffer: filled with the load defaults, its first ULONG then
-// set to the negative buffer size, so the routine stores the data alone and fails on data
-// that does not fit.
-struct BinaryValue {
-    const char16_t* name;
-    ULONG count;  // floats
-    float* buffer;
-    float firstDefault;
-
-    bool Allocate(float defaultValue) {
-        buffer = static_cast<float*>(
-            ExAllocatePoolWithTag(NonPagedPool, count * sizeof(float), kAmpfxPoolTag));
-        if (buffer == nullptr)
-            return false;
-        firstDefault = defaultValue;
-        for (ULONG i = 0; i < count; ++i)
-            buffer[i] = defaultValue;
-        return true;
-    }
-
-    void MarkSize() {
-        const LONG size = -static_cast<LONG>(count * sizeof(float));
-        RtlCopyMemory(buffer, &size, sizeof size);
-    }
-
-    // The first entry still holding the size means the query never reached this value.
-    void RestoreUnread() {
-        LONG first;
-        RtlCopyMemory(&first, buffer, sizeof first);
-        if (first == -static_cast<LONG>(count * sizeof(float)))
-            buffer[0] = firstDefault;
-    }
-
-    void Release() {
-        if (buffer != nullptr)
-            ExFreePoolWithTag(buffer, kAmpfxPoolTag);
-        buffer = nullptr;
-    }
+// A value the load could not read stays in the registry as it is: the save must not replace
+// it with the default the load fell back to, unless a request has changed the setting since.
+struct KeptValue {
+    bool Kept;
+    uint8_t Loaded[kSettingMaxFloats * sizeof(float)];
 };
 
-void AddEntry(RTL_QUERY_REGISTRY_TABLE* entry, const char16_t* name, PVOID context, ULONG type) {
-    entry->QueryRoutine = nullptr;
-    entry->Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED | kQueryTypeCheck;
-    entry->Name = const_cast<PWSTR>(Wide(name));
-    entry->EntryContext = context;
-    entry->DefaultType = (type << kQueryTypeCheckShift) | REG_NONE;
-    entry->DefaultData = nullptr;
-    entry->DefaultLength = 0;
+KeptValue g_KeptValues[kSettingCount];
+bool g_SettingsLoaded;
+
+// IRQL: PASSIVE_LEVEL. The query routine sees the type and the length of the stored data on
+// every kernel, whether or not it knows the table's type-check flag.
+NTSTATUS NTAPI TakeSettingValue(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    SettingRead* read = static_cast<SettingRead*>(EntryContext);
+    const ULONG expectedType = read->Setting->Kind == SettingKind::Dword ? REG_DWORD : REG_BINARY;
+    if (ValueType != expectedType || ValueLength != read->Setting->Bytes() ||
+        ValueData == nullptr) {
+        read->Outcome = ReadOutcome::Unreadable;
+        return STATUS_SUCCESS;
+    }
+    RtlCopyMemory(read->Data, ValueData, ValueLength);
+    read->Outcome = ReadOutcome::Read;
+    return STATUS_SUCCESS;
 }
 
-uint32_t AsFlag(ULONG value) {
-    return value != 0 ? 1 : 0;
+// One query per value, so that a bad value costs only itself.
+void ReadSetting(SettingRead* read) {
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof table);
+    table[0].QueryRoutine = TakeSettingValue;
+    // Raw data, once: no expansion, no splitting of a multi-string into calls.
+    table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
+    table[0].Name = const_cast<PWSTR>(Wide(read->Setting->Name));
+    table[0].EntryContext = read;
+    table[0].DefaultType = REG_NONE;
+    read->Outcome = ReadOutcome::Missing;
+    RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Wide(kSettingsKey), table, nullptr, nullptr);
 }
 
-void WriteDword(const char16_t* name, ULONG value) {
-    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Wide(kSettingsKey), Wide(name), REG_DWORD, &value,
-                          sizeof value);
+// Float fields travel as their bit patterns: the save needs no floating point.
+uint32_t LoadBits(const float& field) {
+    return __atomic_load_n(reinterpret_cast<const uint32_t*>(&field), __ATOMIC_RELAXED);
 }
 
-void WriteFloats(const char16_t* name, const float* values, ULONG count) {
-    // The live arrays may be written by a control request meanwhile; take whole words.
-    float copy[16];
-    for (ULONG i = 0; i < count; ++i)
-        copy[i] = LoadShared(values[i]);
-    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Wide(kSettingsKey), Wide(name), REG_BINARY, copy,
-                          count * sizeof(float));
+// The field's current bytes, as the save would write them.
+void CurrentBytes(const SettingDescriptor& setting, uint8_t* out) {
+    if (setting.Kind == SettingKind::Dword) {
+        const uint32_t value = LoadShared(*SettingDword(&g_EffectState, setting));
+        RtlCopyMemory(out, &value, sizeof value);
+        return;
+    }
+    const float* values = SettingFloats(&g_EffectState, setting);
+    for (uint32_t i = 0; i < setting.Count; ++i) {
+        const uint32_t bits = LoadBits(values[i]);
+        RtlCopyMemory(out + i * sizeof bits, &bits, sizeof bits);
+    }
+}
+
+void ApplySetting(const SettingRead& read) {
+    const SettingDescriptor& setting = *read.Setting;
+    if (setting.Kind == SettingKind::Dword) {
+        // A DWORD that cannot be read keeps the value it has.
+        if (read.Outcome == ReadOutcome::Read) {
+            uint32_t stored;
+            RtlCopyMemory(&stored, read.Data, sizeof stored);
+            StoreShared(*SettingDword(&g_EffectState, setting), ClampLoadedDword(setting, stored));
+        }
+        return;
+    }
+    // A table that cannot be read takes its load defaults.
+    float* values = SettingFloats(&g_EffectState, setting);
+    for (uint32_t i = 0; i < setting.Count; ++i) {
+        float value = setting.LoadDefaults[i];
+        if (read.Outcome == ReadOutcome::Read) {
+            float stored;
+            RtlCopyMemory(&stored, read.Data + i * sizeof stored, sizeof stored);
+            value = ClampLoadedFloat(setting, i, stored);
+        }
+        StoreShared(values[i], value);
+    }
+}
+
+void WriteSetting(const SettingDescriptor& setting) {
+    uint8_t bytes[kSettingMaxFloats * sizeof(float)];
+    CurrentBytes(setting, bytes);
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Wide(kSettingsKey), Wide(setting.Name),
+                          setting.Kind == SettingKind::Dword ? REG_DWORD : REG_BINARY, bytes,
+                          setting.Bytes());
 }
 
 }  // namespace
 
-// IRQL: PASSIVE_LEVEL, from AddDevice after the attach.
-void LoadSettings() {
-    EffectState& state = g_EffectState;
-
-    ULONG dwords[kDwordCount];
-    for (ULONG& slot : dwords)
-        slot = kDwordSentinel;
-
-    BinaryValue gains = {u"AmpfxEQGain", kEqBandCount, nullptr, 0.0f};
-    BinaryValue distances = {u"Virtual7ch1Distance", kSpeakerCount, nullptr, 0.0f};
-    BinaryValue angles = {u"Virtual7ch1Radian", kSpeakerCount, nullptr, 0.0f};
-    BinaryValue powers = {u"Ampfx5Ch1Power", kSpeaker51PowerCount, nullptr, 0.0f};
-
-    // The query runs in this order; a buffer that cannot be allocated ends the table there.
-    RTL_QUERY_REGISTRY_TABLE table[kDwordCount + 4 + 1];
-    RtlZeroMemory(table, sizeof table);
-    ULONG entries = 0;
-    for (ULONG i = 0; i < kDwordCount; ++i) {
-        AddEntry(&table[entries++], kDwordNames[i], &dwords[i], REG_DWORD);
-    }
-    gains.Allocate(kLoadDefaultEqGain);
-    distances.Allocate(kLoadDefaultDistance);
-    if (angles.Allocate(0.0f)) {
-        for (ULONG i = 0; i < kSpeakerCount; ++i)
-            angles.buffer[i] = kLoadDefaultRadian[i];
-        angles.firstDefault = kLoadDefaultRadian[0];
-    }
-    powers.Allocate(kLoadDefaultPower);
-    BinaryValue* const binaries[] = {&gains, &distances, &angles, &powers};
-    for (BinaryValue* value : binaries) {
-        if (value->buffer == nullptr)
-            break;
-        AddEntry(&table[entries++], value->name, value->buffer, REG_BINARY);
-    }
-    const bool tableComplete = entries == kDwordCount + 4;
-    for (BinaryValue* value : binaries) {
-        if (value->buffer != nullptr)
-            value->MarkSize();
-    }
-
-    const NTSTATUS status =
-        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, Wide(kSettingsKey), table, nullptr, nullptr);
-    const bool readAll = NT_SUCCESS(status) && tableComplete;
-
-    // The offsets and the convert field go straight into the live settings as they are read.
-    struct {
-        DwordIndex index;
-        uint32_t* live;
-    } const straight[] = {{kLeftChOffset, &state.LeftChOffset},
-                          {kRightChOffset, &state.RightChOffset},
-                          {kEnableConvert, &state.EnableConvert}};
-    for (const auto& field : straight) {
-        if (readAll || dwords[field.index] != kDwordSentinel) {
-            StoreShared(*field.live, static_cast<uint32_t>(dwords[field.index]));
-        }
-    }
-    if (readAll) {
-        StoreShared(state.SoundFieldType, static_cast<uint32_t>(dwords[kSoundFieldType]));
-        StoreShared(state.EnableNoiseClean, AsFlag(dwords[kEnableNoiseClean]));
-        StoreShared(state.EnableSoundDRC, AsFlag(dwords[kEnableSoundDRC]));
-        StoreShared(state.EnableAmpfxEQ, AsFlag(dwords[kEnableAmpfxEQ]));
-        StoreShared(state.EnableVirtual7ch1, AsFlag(dwords[kEnableVirtual7ch1]));
-        StoreShared(state.EnableHRTF, AsFlag(dwords[kEnableHRTF]));
-        if (dwords[kLeftChOffset] > 5)
-            StoreShared(state.LeftChOffset, 0u);
-        if (dwords[kRightChOffset] > 5)
-            StoreShared(state.RightChOffset, 1u);
-    }
-
-    // Each table comes from its buffer whatever the outcome: the stored value, else the load
-    // default. A table whose buffer could not be allocated keeps what it holds.
-    if (gains.buffer != nullptr) {
-        gains.RestoreUnread();
-        for (ULONG i = 0; i < kEqBandCount; ++i)
-            StoreShared(state.AmpfxEQGain[i], ClampLoadedEqGain(gains.buffer[i]));
-    }
-    if (distances.buffer != nullptr) {
-        distances.RestoreUnread();
-        for (ULONG i = 0; i < kSpeakerCount; ++i)
-            StoreShared(state.Virtual7ch1Distance[i], distances.buffer[i]);
-    }
-    if (angles.buffer != nullptr) {
-        angles.RestoreUnread();
-        for (ULONG i = 0; i < kSpeakerCount; ++i)
-            StoreShared(state.Virtual7ch1Radian[i], angles.buffer[i]);
-    }
-    if (powers.buffer != nullptr) {
-        powers.RestoreUnread();
-        for (ULONG i = 0; i < kSpeaker51PowerCount; ++i)
-            StoreShared(state.Ampfx5Ch1Power[i], ClampChannelPower(powers.buffer[i]));
-    }
-
-    RebuildEqCurve(&state);
-    if (distances.buffer != nullptr && angles.buffer != nullptr) {
-        RecomputeSpeakerMix(&state);
-    }
-
-    for (BinaryValue* value : binaries)
-        value->Release();
+// IRQL: PASSIVE_LEVEL, from DriverEntry: nothing loaded yet, nothing kept.
+void ResetSettingsStore() {
+    RtlZeroMemory(g_KeptValues, sizeof g_KeptValues);
+    g_SettingsLoaded = false;
 }
 
-// IRQL: PASSIVE_LEVEL, at the end of a remove. Failures lose the value silently.
+// IRQL: PASSIVE_LEVEL, from AddDevice after the attach, inside its floating-point bracket.
+void LoadSettings() {
+    for (uint32_t i = 0; i < kSettingCount; ++i) {
+        SettingRead read;
+        read.Setting = &kSettings[i];
+        ReadSetting(&read);
+        ApplySetting(read);
+        KeptValue& kept = g_KeptValues[i];
+        kept.Kept = read.Outcome == ReadOutcome::Unreadable;
+        if (kept.Kept)
+            CurrentBytes(kSettings[i], kept.Loaded);
+    }
+    RebuildEqCurve(&g_EffectState);
+    RecomputeSpeakerMix(&g_EffectState);
+    g_SettingsLoaded = true;
+}
+
+// IRQL: PASSIVE_LEVEL, at the end of a remove. Failures lose the value silently. Settings
+// that were never loaded are not written: the key still holds what the user had.
 void SaveSettings() {
-    const EffectState& state = g_EffectState;
+    if (!g_SettingsLoaded)
+        return;
     RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(Wide(kSettingsKey)));
-    WriteDword(u"SoundFieldType", LoadShared(state.SoundFieldType));
-    WriteDword(u"EnableNoiseClean", LoadShared(state.EnableNoiseClean));
-    WriteDword(u"EnableSoundDRC", LoadShared(state.EnableSoundDRC));
-    WriteDword(u"EnableAmpfxEQ", LoadShared(state.EnableAmpfxEQ));
-    WriteFloats(u"AmpfxEQGain", state.AmpfxEQGain, kEqBandCount);
-    WriteDword(u"EnableVirtual7ch1", LoadShared(state.EnableVirtual7ch1));
-    WriteFloats(u"Virtual7ch1Distance", state.Virtual7ch1Distance, kSpeakerCount);
-    WriteFloats(u"Virtual7ch1Radian", state.Virtual7ch1Radian, kSpeakerCount);
-    WriteDword(u"EnableHRTF", LoadShared(state.EnableHRTF));
-    WriteFloats(u"Ampfx5Ch1Power", state.Ampfx5Ch1Power, kSpeaker51PowerCount);
-    WriteDword(u"LeftChOffset", LoadShared(state.LeftChOffset));
-    WriteDword(u"RightChOffset", LoadShared(state.RightChOffset));
-    WriteDword(u"EnableConvert", LoadShared(state.EnableConvert));
+    for (SettingId id : kSettingSaveOrder) {
+        const SettingDescriptor& setting = kSettings[id];
+        const KeptValue& kept = g_KeptValues[id];
+        if (kept.Kept) {
+            uint8_t now[kSettingMaxFloats * sizeof(float)];
+            CurrentBytes(setting, now);
+            if (RtlCompareMemory(now, kept.Loaded, setting.Bytes()) == setting.Bytes())
+                continue;
+        }
+        WriteSetting(setting);
+    }
 }

@@ -4,36 +4,15 @@
 #include "ampfx_driver.h"
 #include "shared_access.h"
 #include "sound_field.h"
+#include "supported_products.h"
 
 namespace {
 
-constexpr USHORT kVendorId = 0x0F1E;
 constexpr UCHAR kSetCur = 0x01;
 constexpr USHORT kMuteControlValue = 0x0100;  // mute control, channel 0
 constexpr USHORT kMuteUnitIndex = 0x3100;     // feature unit 0x31, interface 0
 constexpr int32_t kRestartCountdown = 30;
 constexpr LONGLONG kSubmitTimeout = -25000000;  // 2.5 s, relative, 100 ns units
-
-struct SupportedDevice {
-    USHORT ProductId;
-    USHORT ChipModel;
-};
-
-// Lookup order; the table ends at the first empty row.
-const SupportedDevice kSupportedDevices[] = {
-    {0x1607, 4410}, {0x160B, 4410}, {0x160C, 4405}, {0x160D, 4420}, {0x1613, 4420}, {0x1517, 4420},
-    {0x1527, 4420}, {0x1614, 4430}, {0x1615, 4430}, {0x1616, 4430}, {0x1617, 4430}, {0, 0},
-};
-
-const SupportedDevice* FindSupportedDevice(USHORT vendorId, USHORT productId) {
-    if (vendorId != kVendorId)
-        return nullptr;
-    for (const SupportedDevice* row = kSupportedDevices; row->ProductId != 0; ++row) {
-        if (row->ProductId == productId)
-            return row;
-    }
-    return nullptr;
-}
 
 // A mute request of the filter's own: the URB and its one data byte travel together, so an
 // asynchronous request owns everything it needs until its completion frees it.
@@ -103,7 +82,15 @@ void FilterStreamSetDeviceMute(void* context, uint32_t on) {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = &request->Urb;
-    IoSetCompletionRoutine(irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE);
+    // The completion releases the device's count, which may let a waiting remove delete the
+    // device and the driver unload while the routine is still returning. The unload-safe
+    // form keeps the filter device referenced until the routine has returned. Before Windows
+    // XP there is none: there the oldest driver model defers the deletion by 50 ms anyway.
+    const FilterSetCompletionRoutineEx setEx = g_SetCompletionRoutineEx;
+    if (setEx == nullptr ||
+        !NT_SUCCESS(setEx(extension->Self, irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE))) {
+        IoSetCompletionRoutine(irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE);
+    }
     request->Irp = irp;
     request->References = 1;
 
@@ -129,7 +116,7 @@ void FilterStreamSetDeviceMute(void* context, uint32_t on) {
 // platform needs it. IRQL: <= DISPATCH_LEVEL.
 void FilterProcessPlayback(PDEVICE_EXTENSION extension, PVOID buffer, ULONG length) {
     FILTER_FP_STATE fpState;
-    if (!FilterSaveFloatingPoint(&fpState))
+    if (!NT_SUCCESS(FilterSaveFloatingPoint(&fpState)))
         return;
     EffectDeviceContext context;
     context.State = &g_EffectState;
@@ -212,9 +199,15 @@ NTSTATUS NTAPI FilterDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, 
     if (!FilterAcquire(extension)) {
         return FilterCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
     }
-    PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
-    if (urb != nullptr) {
-        FilterWatchUrb(extension, urb);
+    // Only a URB submission carries a URB. Port status, idle notification, reset, cycle and
+    // the other internal codes carry arguments of their own, which must not be read (or
+    // written through) as a URB header.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb != nullptr) {
+            FilterWatchUrb(extension, urb);
+        }
     }
     IoSkipCurrentIrpStackLocation(Irp);
     const NTSTATUS status = IoCallDriver(extension->LowerDevice, Irp);
@@ -265,8 +258,9 @@ void FilterReleaseWorkBuffers(PDEVICE_EXTENSION Extension) {
 
 // IRQL: PASSIVE_LEVEL. Sends the URB down and waits for it up to 2.5 s; a request still
 // pending then is cancelled and awaited, because its event and status block live on this
-// stack. Returns the request's final status (the timeout status, a success, after a
-// cancel), or success without sending when no request could be built.
+// stack. Returns the request's final status, STATUS_IO_TIMEOUT for one that had to be
+// cancelled (the wait's STATUS_TIMEOUT is a success code, and a request that never finished
+// has not succeeded), or success without sending when no request could be built.
 NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -288,6 +282,7 @@ NTSTATUS FilterSubmitUrbSynchronously(PDEVICE_EXTENSION Extension, PURB Urb) {
         if (status == STATUS_TIMEOUT) {
             IoCancelIrp(irp);
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            status = STATUS_IO_TIMEOUT;
         } else {
             // The wait only says the request finished; how it finished is in its status.
             status = ioStatus.Status;
@@ -349,12 +344,12 @@ void FilterIdentifyDevice(PDEVICE_EXTENSION Extension) {
     if (NT_SUCCESS(FilterSubmitUrbSynchronously(Extension, &urb))) {
         RtlCopyMemory(&Extension->DeviceDescriptor, &descriptor, sizeof descriptor);
         const bool listed =
-            FindSupportedDevice(descriptor.idVendor, descriptor.idProduct) != nullptr;
+            FindSupportedProduct(descriptor.idVendor, descriptor.idProduct) != nullptr;
         StoreShared(DeviceUnlisted, listed ? 0u : 1u);
     }
 
-    const SupportedDevice* row = FindSupportedDevice(Extension->DeviceDescriptor.idVendor,
-                                                     Extension->DeviceDescriptor.idProduct);
+    const SupportedProduct* row = FindSupportedProduct(Extension->DeviceDescriptor.idVendor,
+                                                       Extension->DeviceDescriptor.idProduct);
     StoreShared(DeviceSupported, row != nullptr ? 1u : 0u);
     if (row != nullptr && row->ChipModel == 4410) {
         // Devices with the 4410 chip always start with the gate and the level control off.

@@ -35,10 +35,16 @@ void AttachmentScan::AttachDevice(DeviceInfoSet& set, DeviceInfo device) {
     std::vector<std::string> filters;
     switch (ReadProperty(set, device, DeviceProperty::LowerFilters, &type, &data)) {
         case Read::Ok:
-            if (type == RegistryType::MultiSz)
+            if (type == RegistryType::MultiSz) {
                 filters = SplitMultiString(data.data(), data.size());
-            else
+            } else if (type == RegistryType::Sz || type == RegistryType::ExpandSz) {
+                // Plug and Play loads a single string as a list of one: that filter stays.
+                filters = SplitMultiString(data.data(), data.size());
+                if (filters.size() > 1)
+                    filters.resize(1);
+            } else {
                 debug_.Write(kDebugNotMultiSz);
+            }
             break;
         case Read::Absent:
             break;
@@ -52,10 +58,17 @@ void AttachmentScan::AttachDevice(DeviceInfoSet& set, DeviceInfo device) {
     // A lower filter without its service key keeps the device from starting at all.
     if (!WriteFilterServiceKey())
         return;
-    filters.insert(filters.begin(), kFilterName);
-    const std::vector<uint8_t> list = JoinMultiString(filters);
-    if (set.SetDeviceRegistryProperty(device, DeviceProperty::LowerFilters, list.data(),
-                                      static_cast<uint32_t>(list.size())) != kErrorSuccess)
+    // Ampfx goes to the head; an instance further down would filter the stream a second
+    // time, so it moves rather than being added again. The other filters keep their order.
+    std::vector<std::string> list = {kFilterName};
+    for (const std::string& filter : filters) {
+        if (!EqualsIgnoreCase(filter, kFilterName))
+            list.push_back(filter);
+    }
+    filters.swap(list);
+    const std::vector<uint8_t> multi = JoinMultiString(filters);
+    if (set.SetDeviceRegistryProperty(device, DeviceProperty::LowerFilters, multi.data(),
+                                      static_cast<uint32_t>(multi.size())) != kErrorSuccess)
         return;
     RestartDevice(set, device);
 }

@@ -1,22 +1,50 @@
 #include "hardware_table.h"
 
+#include "supported_products.h"
 #include "text.h"
 
 namespace dovrel {
 
+namespace {
+
+static_assert(kSupportedProductCount == kSupportedHardwareCount,
+              "the service attaches to exactly the products the driver supports");
+
+// 4410 -> 0x4410: the decimal digits of the model in hexadecimal nibbles.
+constexpr uint16_t ModelNibbles(uint16_t model) {
+    return static_cast<uint16_t>(((model / 1000) % 10) << 12 | ((model / 100) % 10) << 8 |
+                                 ((model / 10) % 10) << 4 | (model % 10));
+}
+
+// The record of one product of the driver's list, with its hardware id as Plug and Play
+// reports it: "USB\Vid_0f1e&Pid_1607&Rev_0100&MI_00" (lower-case hex).
+constexpr SupportedHardwareRecord MakeRecord(const SupportedProduct& product) {
+    SupportedHardwareRecord record{};
+    record.vendorId = kSupportedVendorId;
+    record.productId = product.ProductId;
+    record.chipModel = ModelNibbles(product.ChipModel);
+    const char prefix[] = "USB\\Vid_0f1e&Pid_";
+    const char suffix[] = "&Rev_0100&MI_00";
+    const char digits[] = "0123456789abcdef";
+    size_t at = 0;
+    for (size_t i = 0; prefix[i] != 0; ++i)
+        record.hardwareId[at++] = prefix[i];
+    for (int shift = 12; shift >= 0; shift -= 4)
+        record.hardwareId[at++] = digits[(product.ProductId >> shift) & 0xF];
+    for (size_t i = 0; suffix[i] != 0; ++i)
+        record.hardwareId[at++] = suffix[i];
+    return record;
+}
+
+}  // namespace
+
 const SupportedHardwareRecord kSupportedHardware[kSupportedHardwareCount + 1] = {
-    {0x0F1E, 0x1607, 0x4410, {0, 0}, "USB\\Vid_0f1e&Pid_1607&Rev_0100&MI_00"},
-    {0x0F1E, 0x160B, 0x4410, {0, 0}, "USB\\Vid_0f1e&Pid_160b&Rev_0100&MI_00"},
-    {0x0F1E, 0x160C, 0x4405, {0, 0}, "USB\\Vid_0f1e&Pid_160c&Rev_0100&MI_00"},
-    {0x0F1E, 0x160D, 0x4420, {0, 0}, "USB\\Vid_0f1e&Pid_160d&Rev_0100&MI_00"},
-    {0x0F1E, 0x1613, 0x4420, {0, 0}, "USB\\Vid_0f1e&Pid_1613&Rev_0100&MI_00"},
-    {0x0F1E, 0x1517, 0x4420, {0, 0}, "USB\\Vid_0f1e&Pid_1517&Rev_0100&MI_00"},
-    {0x0F1E, 0x1527, 0x4420, {0, 0}, "USB\\Vid_0f1e&Pid_1527&Rev_0100&MI_00"},
-    {0x0F1E, 0x1614, 0x4430, {0, 0}, "USB\\Vid_0f1e&Pid_1614&Rev_0100&MI_00"},
-    {0x0F1E, 0x1615, 0x4430, {0, 0}, "USB\\Vid_0f1e&Pid_1615&Rev_0100&MI_00"},
-    {0x0F1E, 0x1616, 0x4430, {0, 0}, "USB\\Vid_0f1e&Pid_1616&Rev_0100&MI_00"},
-    {0x0F1E, 0x1617, 0x4430, {0, 0}, "USB\\Vid_0f1e&Pid_1617&Rev_0100&MI_00"},
-    {0, 0, 0, {0, 0}, ""},
+    MakeRecord(kSupportedProducts[0]),  MakeRecord(kSupportedProducts[1]),
+    MakeRecord(kSupportedProducts[2]),  MakeRecord(kSupportedProducts[3]),
+    MakeRecord(kSupportedProducts[4]),  MakeRecord(kSupportedProducts[5]),
+    MakeRecord(kSupportedProducts[6]),  MakeRecord(kSupportedProducts[7]),
+    MakeRecord(kSupportedProducts[8]),  MakeRecord(kSupportedProducts[9]),
+    MakeRecord(kSupportedProducts[10]), SupportedHardwareRecord{},
 };
 
 const SupportedHardwareRecord* FindSupportedHardware(const char* hardwareId) {

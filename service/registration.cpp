@@ -31,8 +31,9 @@ bool ServiceRegistration::RegisterAsService() {
     bool ok = Unregister();
     loop_.Sleep(kDeleteSettleMs);
     ok = WriteAppId(true) && ok;
-    if (!IsInstalled())
-        ok = Install() && ok;
+    // The create also tells an installed service from one that is only marked for deletion
+    // (still running, or held open) and will vanish once it stops: that is no registration.
+    ok = Install() && ok;
     return ok;
 }
 
@@ -114,6 +115,9 @@ bool ServiceRegistration::Install() {
         config.binaryPath = ServiceImagePath(modulePath);
         error = database->Create(config, kServiceAllAccess, &service);
     }
+    // Already installed (its unregistration failed and said so): it stays as it is.
+    if (error == kErrorServiceExists)
+        return true;
     if (error != kErrorSuccess) {
         messageBoxes_.Show(kMsgCouldNotCreateService, kServiceName);
         return false;

@@ -29,16 +29,20 @@ int DovrelService::Main(const std::string& arguments) {
         case CommandLineAction::Run:
             break;
     }
-    if (registration_.IsRegisteredAsService())
-        return static_cast<int>(ports_.dispatcher.Run(kServiceName, this));
-    RunLoop(false);
-    return 0;
+    if (registration_.IsRegisteredAsService()) {
+        const WinError error = ports_.dispatcher.Run(kServiceName, this);
+        if (error != kErrorSuccess)
+            return static_cast<int>(error);
+        return loopError_ != kErrorSuccess ? 1 : 0;
+    }
+    return RunLoop(false) != kErrorSuccess ? 1 : 0;
 }
 
 void DovrelService::ServiceMain() {
     SetStatus(kServiceStartPending);
-    RunLoop(true);
-    SetStatus(kServiceStopped);
+    loopError_ = RunLoop(true);
+    // The service control manager learns of a failed loop from the exit code of the stop.
+    SetStatus(kServiceStopped, loopError_);
 }
 
 WinError DovrelService::HandleControl(uint32_t control) {
@@ -62,12 +66,13 @@ WinError DovrelService::HandleControl(uint32_t control) {
     }
 }
 
-void DovrelService::RunLoop(bool underServiceManager) {
+WinError DovrelService::RunLoop(bool underServiceManager) {
     ports_.eventLog.Report(kServiceName, EventType::Information, kEventStarted);
     if (underServiceManager)
         SetStatus(kServiceRunning);
-    ports_.loop.Run(kScanPeriodMs, [this] { Tick(); });
+    const WinError error = ports_.loop.Run(kScanPeriodMs, [this] { Tick(); });
     ports_.eventLog.Report(kServiceName, EventType::Information, kEventStopped);
+    return error;
 }
 
 void DovrelService::Tick() {
@@ -80,9 +85,10 @@ void DovrelService::RemoveFilter() {
     RemoveFilterRegistration(ports_.registry, ports_.files);
 }
 
-void DovrelService::SetStatus(uint32_t state) {
+void DovrelService::SetStatus(uint32_t state, WinError exitCode) {
     ServiceStatus status;
     status.currentState = state;
+    status.win32ExitCode = exitCode;
     status.controlsAccepted = state == kServiceRunning ? kServiceAcceptStop : 0;
     status.waitHint =
         (state == kServiceStartPending || state == kServiceStopPending) ? kPendingWaitHintMs : 0;

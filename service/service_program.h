@@ -26,10 +26,11 @@ class DovrelService : public ServiceCallbacks {
     WinError HandleControl(uint32_t control) override;
 
   private:
-    void RunLoop(bool underServiceManager);
+    // The message loop's result: a loop that failed is a service that failed.
+    WinError RunLoop(bool underServiceManager);
     void Tick();
     void RemoveFilter();
-    void SetStatus(uint32_t state);
+    void SetStatus(uint32_t state, WinError exitCode = kErrorSuccess);
 
     ServicePorts ports_;
     AttachmentScan scan_;
@@ -37,6 +38,7 @@ class DovrelService : public ServiceCallbacks {
     // Set on the loop's thread once the filter was removed on request; from then on the
     // scans leave the devices alone, or the next tick would attach the filter again.
     bool filterRemoved_ = false;
+    WinError loopError_ = kErrorSuccess;
 };
 
 }  // namespace dovrel

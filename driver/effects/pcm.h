@@ -28,15 +28,15 @@ inline int16_t SaturateTruncate(float value) {
     return static_cast<int16_t>(value);
 }
 
-// Saturate, else round by adding 0.5 and truncating toward zero. The half is a double
-// constant, so the addition is exact in double precision rather than rounded in float.
+// Saturate, else round by adding 0.5 and truncating toward zero. The limits are tested on the
+// value itself, before the half is added (so -32768.3 gives -32768, not -32767). The half is a
+// double constant, so the addition is exact in double precision rather than rounded in float.
 inline int16_t SaturateRound(float value) {
-    const double rounded = static_cast<double>(value) + 0.5;
-    if (rounded != rounded)
+    if (value != value)
         return 0;
-    if (rounded > 32767.0)
+    if (value > 32767.0f)
         return 32767;
-    if (rounded < -32768.0)
+    if (value < -32768.0f)
         return -32768;
-    return static_cast<int16_t>(rounded);
+    return static_cast<int16_t>(static_cast<double>(value) + 0.5);
 }

@@ -12,8 +12,11 @@ constexpr float kLoadDefaultDistance = 0.7f;
 constexpr float kLoadDefaultEqGain = 1.0f;
 constexpr float kLoadDefaultPower = 1.0f;
 
-// A stored band gain: first at most 4.0, then at least 0.25.
+// A stored band gain: first at most 4.0, then at least 0.25. A NaN, which no comparison
+// catches, takes the load default.
 inline float ClampLoadedEqGain(float gain) {
+    if (gain != gain)
+        return kLoadDefaultEqGain;
     if (gain > 4.0f)
         gain = 4.0f;
     if (gain < 0.25f)
@@ -21,8 +24,10 @@ inline float ClampLoadedEqGain(float gain) {
     return gain;
 }
 
-// A stored or requested 5.1 channel power, into [0, 1].
+// A stored or requested 5.1 channel power, into [0, 1]; a NaN takes the load default.
 inline float ClampChannelPower(float power) {
+    if (power != power)
+        return kLoadDefaultPower;
     if (power > 1.0f)
         power = 1.0f;
     if (power < 0.0f)

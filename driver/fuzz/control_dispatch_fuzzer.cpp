@@ -69,8 +69,9 @@ class StalledFunction : public host::BasicUsbFunction {
 
     NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
-            stack->Parameters.Others.Argument1 != nullptr) {
+        if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
+            return BasicUsbFunction::InternalDeviceControl(pdo, irp);
+        if (stack->Parameters.Others.Argument1 != nullptr) {
             PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
             const bool configuring =
                 urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION ||

@@ -1,6 +1,7 @@
 // Random URBs through the filter's URB dispatch, on a machine with a filtered headset: every
 // function code, header length, transfer flags, buffers and lengths, pipe handles good and
-// bad, at PASSIVE_LEVEL and DISPATCH_LEVEL, mixed with the class driver's ordinary stream
+// bad, the other internal requests (which carry no URB) with their one-word argument, at
+// PASSIVE_LEVEL and DISPATCH_LEVEL, mixed with the class driver's ordinary stream
 // requests, control requests and restarts of the device. The verifier ends the run at the
 // first rule broken; AddressSanitizer catches any read or write outside what the caller gave.
 //
@@ -166,6 +167,30 @@ void SubmitRawUrb(FuzzedDataProvider& data, Rig& rig) {
         IoFreeMdl(mdl);
 }
 
+// An internal request that carries no URB (port status, reset, cycle, idle notification,
+// hub queries, or any code at all): its argument is a single word, exactly as long as the
+// caller made it, with the input's bytes in it. Nothing may read or write it as a URB.
+void SubmitOtherInternal(FuzzedDataProvider& data, Rig& rig) {
+    static constexpr ULONG kCodes[] = {
+        IOCTL_INTERNAL_USB_GET_PORT_STATUS, IOCTL_INTERNAL_USB_RESET_PORT,
+        IOCTL_INTERNAL_USB_CYCLE_PORT,      IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION,
+        IOCTL_INTERNAL_USB_GET_HUB_COUNT,   IOCTL_INTERNAL_USB_ENABLE_PORT,
+        IOCTL_INTERNAL_USB_GET_ROOTHUB_PDO, IOCTL_INTERNAL_USB_GET_BUS_INFO,
+    };
+    const ULONG code =
+        data.ConsumeBool() ? data.PickValueInArray(kCodes) : data.ConsumeIntegral<ULONG>();
+    if (code == IOCTL_INTERNAL_USB_SUBMIT_URB)
+        return;
+    auto word = std::make_unique<ULONG>(data.ConsumeIntegral<ULONG>());
+    PDEVICE_OBJECT function = host::UsbAudioClassDriver::FunctionDevice(*rig.node);
+    if (function == nullptr)
+        return;
+    const KIRQL irql = data.ConsumeBool() ? DISPATCH_LEVEL : PASSIVE_LEVEL;
+    const NTSTATUS status =
+        host::UsbAudioClassDriver::SubmitInternal(function, code, word.get(), irql);
+    Check(status != STATUS_PENDING, "an internal request came back still pending");
+}
+
 void Control(FuzzedDataProvider& data) {
     static constexpr uint32_t kCodes[] = {
         IOCTL_AMPFX_EQ_BAND,    IOCTL_AMPFX_EQ_BAND_RAW, IOCTL_AMPFX_EQ_ENABLE,
@@ -187,11 +212,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     Rig& rig = TheRig();
     FuzzedDataProvider data(bytes, size);
     for (int step = 0; step < 16 && data.remaining_bytes() > 0; ++step) {
-        switch (data.ConsumeIntegralInRange(0, 9)) {
+        switch (data.ConsumeIntegralInRange(0, 10)) {
             case 0:
             case 1:
             case 2:
                 SubmitRawUrb(data, rig);
+                break;
+            case 10:
+                SubmitOtherInternal(data, rig);
                 break;
             case 3:
                 rig.stream->SelectInterface(data.ConsumeIntegralInRange<uint8_t>(0, 3),

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "ampfx_driver.h"
 #include "filtered_machine.h"
+#include "host/kernel.h"
 
 namespace ampfx_test {
 namespace {
@@ -182,6 +184,92 @@ TEST_F(ControlProtocolTest, NoiseCleanMutesAtOnceAndUnmutesOnlyWhatItMuted) {
     SendControl(IOCTL_AMPFX_NOISE_CLEAN, &on, 8, 8);
     EXPECT_EQ(g_EffectState.EnableNoiseClean, 1u);
     EXPECT_EQ(ClassRequests(), before + 3) << "the host's mute leaves the device alone";
+}
+
+// A NaN compares false with every limit; it must not reach the effect state, where it would
+// spread through the curve or the mix into every sample.
+TEST_F(ControlProtocolTest, NaNsTakeTheDefaultInsteadOfSlippingPastTheClamps) {
+    const float nan = std::nanf("");
+    AmpfxBandRequest band{0, 3, nan};
+    SendControl(IOCTL_AMPFX_EQ_BAND, &band, 8, 0);
+    EXPECT_EQ(g_EffectState.AmpfxEQGain[3], 1.0f);
+    for (int bin = 0; bin < 1024; ++bin)
+        ASSERT_TRUE(std::isfinite(g_EffectState.EqGainCurve[bin])) << bin;
+    band = {0, 2, -nan};
+    SendControl(IOCTL_AMPFX_EQ_BAND_RAW, &band, 8, 0);
+    EXPECT_EQ(g_EffectState.AmpfxEQGain[2], 1.0f);
+
+    AmpfxSpeaker51Request speaker51{};
+    for (int i = 0; i < 6; ++i)
+        speaker51.Ampfx5Ch1Power[i] = 0.25f;
+    speaker51.Ampfx5Ch1Power[4] = nan;
+    SendControl(IOCTL_AMPFX_SPEAKER_51, &speaker51, 40, 0);
+    EXPECT_EQ(g_EffectState.Ampfx5Ch1Power[3], 0.25f);
+    EXPECT_EQ(g_EffectState.Ampfx5Ch1Power[4], 1.0f);
+
+    AmpfxVirtual71Request virtual71{};
+    for (int i = 0; i < 8; ++i) {
+        virtual71.Virtual7ch1Distance[i] = 1.0f;
+        virtual71.Virtual7ch1Radian[i] = 1.0f;
+    }
+    virtual71.Virtual7ch1Distance[5] = nan;
+    virtual71.Virtual7ch1Radian[6] = nan;
+    SendControl(IOCTL_AMPFX_VIRTUAL_71, &virtual71, 72, 0);
+    EXPECT_EQ(g_EffectState.Virtual7ch1Distance[5], 0.7f);
+    EXPECT_EQ(g_EffectState.Virtual7ch1Radian[6], 3.9269907f);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(std::isfinite(g_EffectState.SpeakerMixLeft[i])) << i;
+        EXPECT_TRUE(std::isfinite(g_EffectState.SpeakerMixRight[i])) << i;
+    }
+}
+
+// On 32-bit Windows the floating-point state must be saved around every request that
+// computes: each request brackets its work, and one whose save fails changes nothing and
+// fails with the save's status.
+TEST_F(ControlProtocolTest, RequestsSaveTheFloatingPointStateAndFailCleanlyWithoutIt) {
+    AmpfxBandRequest band{0, 4, 2.0f};
+    AmpfxSpeaker51Request speaker51{};
+    speaker51.Ampfx5Ch1Power[0] = 0.5f;
+    AmpfxVirtual71Request virtual71{};
+    virtual71.Virtual7ch1Distance[0] = 0.1f;
+    AmpfxValueRequest soundField{0, 2};
+    struct Case {
+        const char* name;
+        uint32_t code;
+        const void* block;
+        uint32_t length;
+        std::function<bool()> changed;
+    };
+    const Case cases[] = {
+        {"band", IOCTL_AMPFX_EQ_BAND, &band, 8,
+         [] {
+             return g_EffectState.AmpfxEQGain[4] != 1.0f || g_EffectState.EqGainCurve[21] != 1.0f;
+         }},
+        {"raw band", IOCTL_AMPFX_EQ_BAND_RAW, &band, 8,
+         [] { return g_EffectState.AmpfxEQGain[4] != 1.0f; }},
+        {"5.1", IOCTL_AMPFX_SPEAKER_51, &speaker51, 40,
+         [] { return g_EffectState.Ampfx5Ch1Power[0] != 1.0f; }},
+        {"7.1", IOCTL_AMPFX_VIRTUAL_71, &virtual71, 72,
+         [] { return g_EffectState.Virtual7ch1Distance[0] != 0.7f; }},
+        {"sound field", IOCTL_AMPFX_SOUND_FIELD, &soundField, 8,
+         [] { return g_EffectState.SoundFieldType != 0; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::kernel::FailFloatingPointSaves(1);
+        const ControlAnswer failed = SendControl(c.code, c.block, c.length, c.length);
+        host::kernel::FailFloatingPointSaves(0);
+        EXPECT_NE(failed.error, 0u);
+        EXPECT_EQ(failed.bytes, 0u);
+        EXPECT_FALSE(c.changed());
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint64_t saves = host::kernel::FloatingPointSaveCount();
+        EXPECT_EQ(SendControl(c.code, c.block, c.length, c.length).error, 0u);
+        EXPECT_EQ(host::kernel::FloatingPointSaveCount(), saves + 1);
+        EXPECT_TRUE(c.changed());
+    }
 }
 
 TEST(ControlProtocolBeforeStartTest, EveryRequestSucceedsWithNothingBeforeASupportedStart) {

@@ -7,6 +7,7 @@
 
 #include "ampfx_driver.h"
 #include "filtered_machine.h"
+#include "host/kernel.h"
 #include "settings_defaults.h"
 #include "sound_field.h"
 
@@ -161,7 +162,7 @@ TEST(SettingsStoreTest, StoredSoundFieldIsSetUpAndAnImpossibleOneFallsBackToNone
     }
 }
 
-TEST(SettingsStoreTest, QueryStoppingAtAMissingValueKeepsFlagsAndTakesTableDefaults) {
+TEST(SettingsStoreTest, AMissingValueCostsOnlyItself) {
     FilteredMachine machine;
     WriteSettingsKey(machine.registry(),
                      {{"EnableAmpfxEQ", 0},
@@ -175,19 +176,22 @@ TEST(SettingsStoreTest, QueryStoppingAtAMissingValueKeepsFlagsAndTakesTableDefau
     machine.Plug(kHeadset);
 
     const EffectState& state = g_EffectState;
-    EXPECT_EQ(state.LeftChOffset, 9u) << "read before the query stopped, and left unclamped";
-    EXPECT_EQ(state.RightChOffset, 9u);
-    EXPECT_EQ(state.EnableConvert, 771u);
-    EXPECT_EQ(state.EnableAmpfxEQ, 1u) << "flags keep their built-in values";
-    EXPECT_EQ(state.EnableSoundDRC, 0u);
-    EXPECT_EQ(state.SoundFieldType, 0u);
+    EXPECT_EQ(state.EnableConvert, 771u) << "the missing value keeps its built-in value";
+    EXPECT_EQ(state.LeftChOffset, 0u) << "every value read is clamped";
+    EXPECT_EQ(state.RightChOffset, 1u);
+    EXPECT_EQ(state.EnableAmpfxEQ, 0u);
+    EXPECT_EQ(state.EnableSoundDRC, 1u);
+    EXPECT_EQ(state.SoundFieldType, 2u);
     for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(state.AmpfxEQGain[i], 1.0f);
+        EXPECT_EQ(state.AmpfxEQGain[i], 2.0f);
     for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(state.Virtual7ch1Distance[i], 0.7f);
+        EXPECT_EQ(state.Virtual7ch1Distance[i], 1.5f);
 }
 
-TEST(SettingsStoreTest, ValuesOfTheWrongSizeOrTypeEndTheQueryWithoutOverrunningAField) {
+// One stored value of the wrong type or size, on a kernel that checks types for the query
+// and on one that ignores the check: that value is left alone, never written through or
+// merged, and every other value loads.
+TEST(SettingsStoreTest, ABadValueCostsOnlyItselfOnEveryKernel) {
     struct Case {
         const char* name;
         uint32_t type;
@@ -196,24 +200,178 @@ TEST(SettingsStoreTest, ValuesOfTheWrongSizeOrTypeEndTheQueryWithoutOverrunningA
     const Case cases[] = {
         {"EnableConvert", host::kRegBinary, std::vector<uint8_t>(64, 0x5A)},
         {"EnableConvert", host::kRegDword, std::vector<uint8_t>(8, 0x11)},
-        {"EnableNoiseClean", host::kRegSz, {'1', 0, 0, 0}},
+        {"EnableConvert", host::kRegDword, {0x05}},
+        {"EnableConvert", host::kRegDword, {0x05, 0x00, 0x00}},
+        {"EnableConvert", host::kRegSz, {'7', 0, 0, 0}},
+        {"EnableConvert", host::kRegMultiSz, {'7', 0, 0, 0, 0, 0}},
+        {"EnableConvert", host::kRegExpandSz, {'%', 0, 'x', 0, '%', 0, 0, 0}},
+        {"EnableAmpfxEQ", host::kRegDword, {0x00}},
+        {"EnableAmpfxEQ", host::kRegSz, std::vector<uint8_t>(600, 'A')},
         {"AmpfxEQGain", host::kRegBinary, std::vector<uint8_t>(44, 0)},
+        {"AmpfxEQGain", host::kRegBinary, std::vector<uint8_t>(36, 0)},
+        {"AmpfxEQGain", host::kRegSz, std::vector<uint8_t>(40, 'A')},
         {"Virtual7ch1Radian", host::kRegDword, {1, 0, 0, 0}},
     };
-    for (const Case& c : cases) {
-        FilteredMachine machine;
-        WriteSettingsKey(machine.registry(), {{"RightChOffset", 4}, {"EnableSoundDRC", 1}});
-        machine.registry().SetValue(kSettingsKey, c.name, c.type, c.data.data(), c.data.size());
-        host::DevNode* node = machine.Plug(kHeadset);
-        ASSERT_TRUE(node->Started()) << c.name;
-        const EffectState& state = g_EffectState;
-        EXPECT_EQ(state.EnableConvert, 771u) << c.name;
-        EXPECT_EQ(state.EnableSoundDRC, 0u) << c.name << ": the query must have failed";
-        for (int i = 0; i < 10; ++i)
-            EXPECT_EQ(state.AmpfxEQGain[i], 1.0f) << c.name;
-        for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(state.Virtual7ch1Radian[i], kLoadDefaultRadian[i]);
+    const host::kernel::WindowsVersion kernels[] = {host::kernel::WindowsVersion::WindowsVista,
+                                                    host::kernel::WindowsVersion::WindowsXP,
+                                                    host::kernel::WindowsVersion::Windows98};
+    for (const auto windows : kernels) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " type " + std::to_string(c.type) + ", " +
+                         std::to_string(c.data.size()) + " bytes, Windows " +
+                         std::to_string(static_cast<int>(windows)));
+            FilteredMachine machine(windows);
+            WriteSettingsKey(machine.registry(),
+                             {{"RightChOffset", 4}, {"EnableSoundDRC", 1}, {"EnableAmpfxEQ", 1}},
+                             {{"Ampfx5Ch1Power", std::vector<float>(6, 0.5f)}});
+            machine.registry().SetValue(kSettingsKey, c.name, c.type, c.data.data(), c.data.size());
+            host::DevNode* node = machine.Plug(kHeadset);
+            ASSERT_TRUE(node->Started());
+            const EffectState& state = g_EffectState;
+            EXPECT_EQ(state.EnableConvert, 771u);
+            EXPECT_EQ(state.EnableAmpfxEQ, 1u);
+            EXPECT_EQ(state.EnableSoundDRC, 1u) << "values around the bad one still load";
+            EXPECT_EQ(state.RightChOffset, 4u);
+            EXPECT_EQ(state.Ampfx5Ch1Power[5], 0.5f);
+            for (int i = 0; i < 10; ++i)
+                EXPECT_EQ(state.AmpfxEQGain[i], 1.0f);
+            for (int i = 0; i < 8; ++i)
+                EXPECT_EQ(state.Virtual7ch1Radian[i], kLoadDefaultRadian[i]);
+
+            // The removal saves what was loaded, and leaves the unreadable value as it was.
+            machine.pnp().Unplug(node);
+            auto kept = machine.registry().GetValue(kSettingsKey, c.name);
+            ASSERT_TRUE(kept.has_value());
+            EXPECT_EQ(kept->type, c.type);
+            EXPECT_EQ(kept->data, c.data);
+            EXPECT_EQ(machine.registry().GetDword(kSettingsKey, "EnableSoundDRC"), 1u);
+            EXPECT_EQ(machine.registry().GetDword(kSettingsKey, "RightChOffset"), 4u);
+        }
     }
+}
+
+TEST(SettingsStoreTest, AnUnreadableValueChangedByARequestIsSavedAsChanged) {
+    FilteredMachine machine;
+    WriteSettingsKey(machine.registry());
+    const uint8_t text[] = {'1', 0, 0, 0};
+    machine.registry().SetValue(kSettingsKey, "EnableSoundDRC", host::kRegSz, text, sizeof text);
+    host::DevNode* node = machine.Plug(kHeadset);
+    AmpfxValueRequest drc{0, 1};
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_DRC_ENABLE, &drc, 8, 8).error, 0u);
+    machine.pnp().Unplug(node);
+    auto saved = machine.registry().GetValue(kSettingsKey, "EnableSoundDRC");
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->type, host::kRegDword);
+    EXPECT_EQ(machine.registry().GetDword(kSettingsKey, "EnableSoundDRC"), 1u);
+}
+
+TEST(SettingsStoreTest, StoredNaNsTakeTheLoadDefaults) {
+    const float nan = std::nanf("");
+    FilteredMachine machine;
+    std::vector<float> gains(10, 2.0f);
+    gains[4] = nan;
+    std::vector<float> distances(8, 1.2f);
+    distances[1] = nan;
+    std::vector<float> angles(kLoadDefaultRadian, kLoadDefaultRadian + 8);
+    angles[6] = -nan;
+    std::vector<float> powers(6, 0.5f);
+    powers[2] = nan;
+    WriteSettingsKey(machine.registry(), {},
+                     {{"AmpfxEQGain", gains},
+                      {"Virtual7ch1Distance", distances},
+                      {"Virtual7ch1Radian", angles},
+                      {"Ampfx5Ch1Power", powers}});
+    machine.Plug(kHeadset);
+
+    const EffectState& state = g_EffectState;
+    EXPECT_EQ(state.AmpfxEQGain[3], 2.0f);
+    EXPECT_EQ(state.AmpfxEQGain[4], 1.0f);
+    EXPECT_EQ(state.Virtual7ch1Distance[0], 1.2f);
+    EXPECT_EQ(state.Virtual7ch1Distance[1], 0.7f);
+    EXPECT_EQ(state.Virtual7ch1Radian[6], kLoadDefaultRadian[6]);
+    EXPECT_EQ(state.Ampfx5Ch1Power[1], 0.5f);
+    EXPECT_EQ(state.Ampfx5Ch1Power[2], 1.0f);
+    for (int bin = 0; bin < 1024; ++bin)
+        ASSERT_TRUE(std::isfinite(state.EqGainCurve[bin])) << bin;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(std::isfinite(state.SpeakerMixLeft[i])) << i;
+        EXPECT_TRUE(std::isfinite(state.SpeakerMixRight[i])) << i;
+    }
+}
+
+// Every setting travels through a request, the save and the next load unchanged: the one
+// table that names them serves all three.
+TEST(SettingsStoreTest, EverySettingSurvivesARemovalAndTheNextLoad) {
+    FilteredMachine machine;
+    host::DevNode* node = machine.Plug(kHeadset);
+    AmpfxValueRequest value{0, 2};
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_SOUND_FIELD, &value, 8, 8).error, 0u);
+    value.Value = 1;
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_NOISE_CLEAN, &value, 8, 8).error, 0u);
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_DRC_ENABLE, &value, 8, 8).error, 0u);
+    value.Value = 0;
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_EQ_ENABLE, &value, 8, 8).error, 0u);
+    value.Value = 0x202;
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_CONVERT, &value, 8, 8).error, 0u);
+    for (uint16_t band = 0; band < 10; ++band) {
+        AmpfxBandRequest gain{0, band, 0.5f + 0.25f * band};
+        ASSERT_EQ(SendControl(IOCTL_AMPFX_EQ_BAND, &gain, 8, 0).error, 0u);
+    }
+    AmpfxSpeaker51Request speaker51{};
+    speaker51.EnableHRTF = 1;
+    speaker51.LeftChOffset = 3;
+    speaker51.RightChOffset = 4;
+    for (int i = 0; i < 6; ++i)
+        speaker51.Ampfx5Ch1Power[i] = 0.1f * i;
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_SPEAKER_51, &speaker51, sizeof speaker51, 0).error, 0u);
+    AmpfxVirtual71Request virtual71{};
+    virtual71.EnableVirtual7ch1 = 0;
+    for (int i = 0; i < 8; ++i) {
+        virtual71.Virtual7ch1Distance[i] = 0.2f * i;
+        virtual71.Virtual7ch1Radian[i] = 0.3f * i;
+    }
+    ASSERT_EQ(SendControl(IOCTL_AMPFX_VIRTUAL_71, &virtual71, sizeof virtual71, 0).error, 0u);
+    const EffectState before = g_EffectState;
+    machine.pnp().Unplug(node);
+
+    machine.Plug(kHeadset);
+    const EffectState& after = g_EffectState;
+    EXPECT_EQ(after.SoundFieldType, 2u);
+    EXPECT_EQ(after.EnableNoiseClean, 1u);
+    EXPECT_EQ(after.EnableSoundDRC, 1u);
+    EXPECT_EQ(after.EnableAmpfxEQ, 0u);
+    EXPECT_EQ(after.EnableVirtual7ch1, 0u);
+    EXPECT_EQ(after.EnableHRTF, 1u);
+    EXPECT_EQ(after.LeftChOffset, 3u);
+    EXPECT_EQ(after.RightChOffset, 4u);
+    EXPECT_EQ(after.EnableConvert, 0x202u);
+    EXPECT_EQ(0, std::memcmp(after.AmpfxEQGain, before.AmpfxEQGain, sizeof after.AmpfxEQGain));
+    EXPECT_EQ(0, std::memcmp(after.Virtual7ch1Distance, before.Virtual7ch1Distance,
+                             sizeof after.Virtual7ch1Distance));
+    EXPECT_EQ(0, std::memcmp(after.Virtual7ch1Radian, before.Virtual7ch1Radian,
+                             sizeof after.Virtual7ch1Radian));
+    EXPECT_EQ(
+        0, std::memcmp(after.Ampfx5Ch1Power, before.Ampfx5Ch1Power, sizeof after.Ampfx5Ch1Power));
+}
+
+// The load computes in floating point. Without a saved state AddDevice runs on the settings
+// it has, and the removal then must not write those over what the user stored.
+TEST(SettingsStoreTest, WithoutTheFloatingPointStateTheLoadIsSkippedAndTheKeyKept) {
+    FilteredMachine machine;
+    WriteSettingsKey(machine.registry(), {{"EnableSoundDRC", 1}, {"EnableConvert", 5}},
+                     {{"AmpfxEQGain", std::vector<float>(10, 2.0f)}});
+    host::kernel::FailFloatingPointSaves(1);
+    host::DevNode* node = machine.Plug(kHeadset);
+    host::kernel::FailFloatingPointSaves(0);
+    ASSERT_TRUE(node->Started());
+    EXPECT_EQ(g_EffectState.EnableSoundDRC, 0u);
+    EXPECT_EQ(g_EffectState.EnableConvert, 771u);
+    EXPECT_EQ(g_EffectState.AmpfxEQGain[0], 1.0f);
+
+    machine.pnp().Unplug(node);
+    EXPECT_EQ(machine.registry().GetDword(kSettingsKey, "EnableSoundDRC"), 1u);
+    EXPECT_EQ(machine.registry().GetDword(kSettingsKey, "EnableConvert"), 5u);
+    EXPECT_EQ(StoredFloats(machine.registry(), "AmpfxEQGain"), std::vector<float>(10, 2.0f));
 }
 
 TEST(SettingsStoreTest, ControlChangesReachTheKeyOnlyAtRemoval) {

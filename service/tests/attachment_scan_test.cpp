@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "attachment_scan.h"
+#include "hardware_table.h"
 #include "memory_ports.h"
 
 namespace dovrel {
@@ -71,11 +72,13 @@ TEST_F(AttachmentScanTest, NewFilterListFollowsWhatTheDeviceHad) {
         Strings after;
     };
     const Strings otherThenFilter = {"Other", "Ampfx"};
+    const Strings filterTwiceBelowOthers = {"Other", "ampfx", "Third", "AMPFX"};
     const Strings empty = {};
     const Case cases[] = {
-        {"filter present but not first stands twice",
-         &otherThenFilter,
-         {"Ampfx", "Other", "Ampfx"}},
+        {"filter present but not first moves to the head", &otherThenFilter, {"Ampfx", "Other"}},
+        {"every lower instance moves, the rest keep their order",
+         &filterTwiceBelowOthers,
+         {"Ampfx", "Other", "Third"}},
         {"no property", nullptr, {"Ampfx"}},
         {"empty list", &empty, {"Ampfx"}},
     };
@@ -133,6 +136,37 @@ TEST_F(AttachmentScanTest, EverySupportedProductIsAttachedAndNothingElse) {
     }
 }
 
+// The records are made from the driver's product list: vendor, product, the model in
+// decimal nibbles and the hardware id Plug and Play reports, in the driver's order.
+TEST(HardwareTableTest, RecordsFollowTheDriversProductList) {
+    const struct {
+        uint16_t productId;
+        uint16_t chipModel;
+        const char* hardwareId;
+    } expected[] = {
+        {0x1607, 0x4410, "USB\\Vid_0f1e&Pid_1607&Rev_0100&MI_00"},
+        {0x160B, 0x4410, "USB\\Vid_0f1e&Pid_160b&Rev_0100&MI_00"},
+        {0x160C, 0x4405, "USB\\Vid_0f1e&Pid_160c&Rev_0100&MI_00"},
+        {0x160D, 0x4420, "USB\\Vid_0f1e&Pid_160d&Rev_0100&MI_00"},
+        {0x1613, 0x4420, "USB\\Vid_0f1e&Pid_1613&Rev_0100&MI_00"},
+        {0x1517, 0x4420, "USB\\Vid_0f1e&Pid_1517&Rev_0100&MI_00"},
+        {0x1527, 0x4420, "USB\\Vid_0f1e&Pid_1527&Rev_0100&MI_00"},
+        {0x1614, 0x4430, "USB\\Vid_0f1e&Pid_1614&Rev_0100&MI_00"},
+        {0x1615, 0x4430, "USB\\Vid_0f1e&Pid_1615&Rev_0100&MI_00"},
+        {0x1616, 0x4430, "USB\\Vid_0f1e&Pid_1616&Rev_0100&MI_00"},
+        {0x1617, 0x4430, "USB\\Vid_0f1e&Pid_1617&Rev_0100&MI_00"},
+    };
+    ASSERT_EQ(kSupportedHardwareCount, 11u);
+    for (size_t i = 0; i < kSupportedHardwareCount; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(kSupportedHardware[i].vendorId, 0x0F1E);
+        EXPECT_EQ(kSupportedHardware[i].productId, expected[i].productId);
+        EXPECT_EQ(kSupportedHardware[i].chipModel, expected[i].chipModel);
+        EXPECT_STREQ(kSupportedHardware[i].hardwareId, expected[i].hardwareId);
+    }
+    EXPECT_EQ(kSupportedHardware[11].vendorId, 0);
+}
+
 TEST_F(AttachmentScanTest, HardwareIdMatchesAsPrefixInAnyLetterCase) {
     MemoryDevice& headset = machine.devices.AddDevice(
         "headset", {"usb\\vid_0f1e&PID_1607&rev_0100&mi_00&Col01&Something"});
@@ -153,9 +187,40 @@ TEST_F(AttachmentScanTest, HardwareIdWithoutTerminatorIsReadWithinItsSize) {
     EXPECT_FALSE(truncated.Has(DeviceProperty::LowerFilters));
 }
 
+// Plug and Play loads a single string as a list of one, so the filter it names is kept.
+TEST_F(AttachmentScanTest, ASingleStringFilterIsReadAsAListOfOne) {
+    struct Case {
+        RegistryType type;
+        std::vector<uint8_t> data;
+        Strings after;
+        bool restarted;
+    };
+    const Case cases[] = {
+        {RegistryType::Sz, {'O', 't', 'h', 'e', 'r', 0}, {"Ampfx", "Other"}, true},
+        {RegistryType::ExpandSz, {'O', 't', 'h', 'e', 'r', 0}, {"Ampfx", "Other"}, true},
+        {RegistryType::Sz, {'O', 't', 'h', 'e', 'r'}, {"Ampfx", "Other"}, true},
+        {RegistryType::Sz, {0}, {"Ampfx"}, true},
+        {RegistryType::Sz, {'a', 'm', 'p', 'f', 'x', 0}, {"ampfx"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.data.begin(), c.data.end()));
+        MemoryMachine m;
+        MemoryDevice& headset = m.devices.AddDevice("headset", {kHeadset});
+        headset.SetRaw(DeviceProperty::LowerFilters, c.type, c.data);
+        AttachmentScan(m.devices, m.registry, m.debug).RunOnce();
+        EXPECT_TRUE(m.debug.writes.empty());
+        EXPECT_EQ(headset.installerCalls.empty(), !c.restarted);
+        if (c.restarted) {
+            EXPECT_EQ(headset.MultiString(DeviceProperty::LowerFilters), c.after);
+            EXPECT_EQ(headset.properties[DeviceProperty::LowerFilters].type, RegistryType::MultiSz);
+        }
+    }
+}
+
 TEST_F(AttachmentScanTest, LowerFiltersOfAnotherTypeCountAsAbsent) {
     MemoryDevice& headset = machine.devices.AddDevice("headset", {kHeadset});
-    headset.SetRaw(DeviceProperty::LowerFilters, RegistryType::Sz, {'O', 't', 'h', 'e', 'r', 0});
+    headset.SetRaw(DeviceProperty::LowerFilters, RegistryType::Binary,
+                   {'O', 't', 'h', 'e', 'r', 0});
     Scan();
     EXPECT_EQ(machine.debug.writes,
               (Strings{"in GetUpperFilters(): registry key is not a MULTI_SZ!\n"}));

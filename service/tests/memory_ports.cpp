@@ -412,7 +412,9 @@ class MemoryServiceHandle : public ServiceHandle {
             return kErrorAccessDenied;
         if (service->state == kServiceStopped)
             return kErrorServiceNotActive;
-        if (code == kServiceControlStop) {
+        if (code == kServiceControlStop && manager_.slowStop) {
+            service->state = kServiceStopPending;
+        } else if (code == kServiceControlStop) {
             service->state = kServiceStopped;
             if (service->markedForDelete)
                 manager_.services.erase(Lower(name_));

@@ -144,6 +144,7 @@ class MemoryServiceManager : public ServiceManager {
     uint32_t deniedServiceAccess = 0;  // OpenService asking for any of these is refused
     WinError createError = 0;
     WinError deleteError = 0;
+    bool slowStop = false;  // a stop leaves a running service stop-pending for a while
     std::vector<uint32_t> managerAccess;  // access asked for at each Open
     std::vector<uint32_t> controlsSent;   // every ControlService, accepted or not
     int deletes = 0;

@@ -151,6 +151,12 @@ TEST_F(RegistrationTest, FailuresShowTheirMessageAndFailTheExitCode) {
          true,
          [](MemoryServiceManager& m) { m.deleteError = 5; },
          {"Service could not be deleted"}},
+        // The old service takes longer to stop than the wait: it is only marked for deletion
+        // and will vanish, taking the registration with it.
+        {"/Service",
+         true,
+         [](MemoryServiceManager& m) { m.slowStop = true; },
+         {"Couldn't create service"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.arguments) + " -> " + c.messages[0]);

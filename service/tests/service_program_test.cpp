@@ -83,6 +83,21 @@ TEST_F(ServiceProgramTest, FailedConnectionToServiceManagerIsTheExitCode) {
     EXPECT_EQ(machine.loop.ticks, 0);
 }
 
+// A message loop that fails ends the program with a failure, as a process and as a service
+// (whose stop then carries the loop's error).
+TEST_F(ServiceProgramTest, AFailedMessageLoopIsAFailure) {
+    machine.loop.maxTicks = 0;
+    EXPECT_EQ(service.Main(""), 1);
+    EXPECT_EQ(machine.eventLog.Texts(), (Strings{"Service started", "Service stopped"}));
+
+    machine.eventLog.entries.clear();
+    RegisterAsService();
+    EXPECT_EQ(service.Main(""), 1);
+    ASSERT_FALSE(machine.dispatcher.statuses.empty());
+    EXPECT_EQ(machine.dispatcher.statuses.back().currentState, kServiceStopped);
+    EXPECT_NE(machine.dispatcher.statuses.back().win32ExitCode, 0u);
+}
+
 TEST_F(ServiceProgramTest, ControlCodesOtherThanStopAndRemovalChangeNothing) {
     RegisterAsService();
     machine.loop.beforeTick = [this](int tick) {

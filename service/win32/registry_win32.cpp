@@ -74,8 +74,38 @@ WinError Win32Registry::OpenKey(RegistryHive hive, const std::string& path,
     return kErrorSuccess;
 }
 
+namespace {
+
+// RegDeleteTree arrived with Vista; Windows XP and Server 2003 have only RegDeleteKey, which
+// deletes a key without subkeys. So the subkeys go first, deepest first.
+LONG DeleteKeyAndSubkeys(HKEY parent, const std::wstring& name) {
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(parent, name.c_str(), 0,
+                                KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE, &key);
+    if (result != ERROR_SUCCESS)
+        return result;
+    // Always the first subkey: each one deleted moves the next into its place.
+    for (;;) {
+        wchar_t child[256];  // a key name has at most 255 characters
+        DWORD length = sizeof child / sizeof child[0];
+        result = RegEnumKeyExW(key, 0, child, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result == ERROR_SUCCESS)
+            result = DeleteKeyAndSubkeys(key, std::wstring(child, length));
+        if (result != ERROR_SUCCESS) {
+            RegCloseKey(key);
+            return result;
+        }
+    }
+    RegCloseKey(key);
+    return RegDeleteKeyW(parent, name.c_str());
+}
+
+}  // namespace
+
 WinError Win32Registry::DeleteTree(RegistryHive hive, const std::string& path) {
-    return static_cast<WinError>(RegDeleteTreeW(Root(hive), Widen(path).c_str()));
+    return static_cast<WinError>(DeleteKeyAndSubkeys(Root(hive), Widen(path)));
 }
 
 }  // namespace dovrel

@@ -54,6 +54,41 @@ class EqualizerTest : public ::testing::Test {
 
 // --- The gain curve -----------------------------------------------------------------------
 
+// The conversion back to 16 bits: the limits apply to the value itself, anything between
+// them is rounded by adding a half and truncating toward zero.
+TEST(SampleConversionTest, RoundingTestsItsLimitsBeforeAddingTheHalf) {
+    const struct {
+        float value;
+        int rounded;
+        int truncated;
+    } cases[] = {
+        {-32768.3f, -32768, -32768},  // below the limit: saturates, not -32767
+        {-32768.0f, -32767, -32768},  // at the limit: -32767.5 truncates to -32767
+        {-32767.6f, -32767, -32767},
+        {-32767.4f, -32766, -32767},
+        {32767.3f, 32767, 32767},
+        {32767.0f, 32767, 32767},
+        {32766.6f, 32767, 32766},
+        {32766.4f, 32766, 32766},
+        {1e9f, 32767, 32767},
+        {-1e9f, -32768, -32768},
+        {std::numeric_limits<float>::infinity(), 32767, 32767},
+        {-std::numeric_limits<float>::infinity(), -32768, -32768},
+        {std::numeric_limits<float>::quiet_NaN(), 0, 0},
+        {2.5f, 3, 2},
+        {0.5f, 1, 0},
+        {-0.4f, 0, 0},
+        {-0.6f, 0, 0},  // -0.1 truncates toward zero
+        {-1.6f, -1, -1},
+        {-2.5f, -2, -2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(SaturateRound(c.value), c.rounded);
+        EXPECT_EQ(SaturateTruncate(c.value), c.truncated);
+    }
+}
+
 TEST_F(EqualizerTest, EdgeBandsReachTheEndsOfTheCurve) {
     UpdateEqCurveSegment(&device.state, 9, 2.5f);
     for (uint32_t bin = 683; bin < kEqCurveBins; ++bin)

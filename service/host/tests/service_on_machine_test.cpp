@@ -162,8 +162,8 @@ TEST_F(ServiceOnMachineTest, AnotherLowerFilterStaysBelowTheFilterAndTheDeviceRe
     };
     const Case cases[] = {
         {0x1607, {kOtherFilter}, {"Ampfx", kOtherFilter}},
-        // Present but not first: prepended again, so Plug and Play loads it twice.
-        {0x160B, {kOtherFilter, "Ampfx"}, {"Ampfx", kOtherFilter, "Ampfx"}},
+        // Present but not first: moved to the head, so that one instance filters the stream.
+        {0x160B, {kOtherFilter, "Ampfx"}, {"Ampfx", kOtherFilter}},
     };
     InstallAndStart();
     for (const Case& c : cases) {
@@ -180,6 +180,26 @@ TEST_F(ServiceOnMachineTest, AnotherLowerFilterStaysBelowTheFilterAndTheDeviceRe
         EXPECT_TRUE(headset->Started()) << headset->Problem();
         EXPECT_EQ(headset->Services(), stack);
         EXPECT_EQ(InstallerCalls(headset), (Strings{"stop", "start"}));
+        machine_.pnp().Unplug(headset);
+    }
+}
+
+// Plug and Play loads a single-string filter list as a list of one; the scan keeps that
+// filter below its own.
+TEST_F(ServiceOnMachineTest, ASingleStringFilterListKeepsItsFilter) {
+    InstallAndStart();
+    for (const uint32_t type : {host::kRegSz, host::kRegExpandSz}) {
+        SCOPED_TRACE(type);
+        host::DevNode* headset = Plug(0x1607);
+        const std::vector<uint8_t> data = host::RegStringData(kOtherFilter);
+        Registry().SetValue(headset->EnumKey(), "LowerFilters", type, data.data(), data.size());
+        ASSERT_TRUE(machine_.pnp().Restart(headset));
+        ASSERT_EQ(headset->Services(), (Strings{kOtherFilter, "usbaudio"}));
+
+        ASSERT_TRUE(dovrel_.Scan());
+        EXPECT_EQ(Registry().GetMultiString(headset->EnumKey(), "LowerFilters"),
+                  (Strings{"Ampfx", kOtherFilter}));
+        EXPECT_EQ(headset->Services(), (Strings{"Ampfx", kOtherFilter, "usbaudio"}));
         machine_.pnp().Unplug(headset);
     }
 }

@@ -1020,6 +1020,23 @@ FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
     next->Control = 0;
 }
 
+// Object security: a kernel handle to an object, its security descriptor, and the handle's end.
+extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                                PVOID PassedAccessState, ACCESS_MASK DesiredAccess,
+                                                PVOID ObjectType, KPROCESSOR_MODE AccessMode,
+                                                PHANDLE Handle);
+extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, ULONG SecurityInformation,
+                                              PVOID SecurityDescriptor);
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle);
+// The address of a kernel export by name, or null where this kernel lacks it (as for
+// IoSetCompletionRoutineEx before Windows XP).
+extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+// The completion routine runs with a reference on DeviceObject that the I/O manager drops
+// only after the routine has returned, so the driver cannot unload under it.
+extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                   PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                                   PVOID Context, BOOLEAN InvokeOnSuccess,
+                                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
                                         PVOID Context, BOOLEAN InvokeOnSuccess,
                                         BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {

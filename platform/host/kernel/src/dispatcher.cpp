@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "internal.h"
 
@@ -579,10 +580,18 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         return 0;
     }
     Dispatcher& d = Dispatcher::Get();
-    std::lock_guard<std::mutex> lock(d.mutex);
-    const LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    d.Notify();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        d.Notify();
+    }
+    const int delay = g_completionSignalDelayMs.load();
+    const Frame* frame = CurrentFrame();
+    if (delay > 0 && frame != nullptr && frame->kind == FrameKind::Completion) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
     return previous;
 }
 

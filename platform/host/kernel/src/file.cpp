@@ -110,6 +110,14 @@ NTSTATUS OpenDevice(std::string_view ntPath, PFILE_OBJECT* file) {
         if ((flags & DO_EXCLUSIVE) != 0 && OpenCount(device) != 0) {
             return STATUS_ACCESS_DENIED;
         }
+        // The device's DACL is checked against the caller's token for an open of the device
+        // itself; for a name below it ("\\.\Device\sub") only when the device was created with
+        // FILE_DEVICE_SECURE_OPEN, otherwise the driver alone would decide, as on Windows.
+        const bool checked =
+            remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0;
+        if (checked && !CallerMayOpen(device, GENERIC_READ | GENERIC_WRITE)) {
+            return STATUS_ACCESS_DENIED;
+        }
         ++device->ReferenceCount;
     }
 

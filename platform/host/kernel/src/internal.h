@@ -51,6 +51,9 @@ struct Frame {
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<Frame> frames;
+    // KeSaveFloatingPointState areas not yet restored, innermost last, each with the frame
+    // depth at which it was saved.
+    std::vector<std::pair<PKFLOATING_SAVE, size_t>> floatingSaves;
     std::string name;
     bool registered = false;
     bool system = false;
@@ -90,6 +93,30 @@ class DriverCall {
     size_t depth_;
     int exitIrql_ = -1;
 };
+
+// Object security (security.cpp): the allowed entries of a device object's DACL.
+struct AllowedAce {
+    std::string sid;  // "S-1-5-32-544"
+    ACCESS_MASK mask = 0;
+};
+void SecurityReset();
+void ForgetDeviceSecurity(DEVICE_OBJECT* device);
+// Whether the user-mode caller's token may open the device with `desired` access; a device
+// without a DACL admits everyone.
+bool CallerMayOpen(DEVICE_OBJECT* device, ACCESS_MASK desired);
+
+// How many completion, cancel and DPC routines of `driver` are running now, on every thread.
+int ActiveDriverCalls(DRIVER_OBJECT* driver);
+// The unload-safe completion that IoSetCompletionRoutineEx installs, and its context.
+struct UnloadSafeCompletionContext {
+    PDEVICE_OBJECT device;
+    PIO_COMPLETION_ROUTINE routine;
+    PVOID context;
+};
+NTSTATUS NTAPI UnloadSafeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+// A KeSetEvent made by a completion routine sleeps this long (real milliseconds) after it
+// signals, so that what the signal lets go runs before the routine returns.
+extern std::atomic<int> g_completionSignalDelayMs;
 
 // The cancel spin lock's holder, for the check that a cancel routine released it.
 extern std::atomic<ThreadState*> g_cancelLockOwner;
@@ -288,6 +315,9 @@ void IrpReset();
 // Version, debug output, device interfaces
 
 void VersionReset();
+// Whether the reported Windows version knows RTL_QUERY_REGISTRY_TYPECHECK (Vista and later;
+// older kernels ignore the flag).
+bool KernelKnowsQueryTypeCheck();
 void DebugReset();
 void FileObjectsReset();
 // Disables and forgets the device interfaces of a physical device object (mutex held).

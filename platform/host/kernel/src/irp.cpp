@@ -295,7 +295,17 @@ void Complete(IRP* irp, bool checked) {
             table.records.at(irp).state = IrpState::InRoutine;
         }
         NTSTATUS result;
-        {
+        if (routine == UnloadSafeCompletion) {
+            // The I/O manager's own wrapper: the driver's routine runs inside the reference
+            // taken when it was set, which is dropped once the routine has returned.
+            auto* safe = static_cast<UnloadSafeCompletionContext*>(context);
+            {
+                DriverCall call(owner, device, FrameKind::Completion, irp);
+                result = safe->routine(device, irp, safe->context);
+            }
+            ObfDereferenceObject(safe->device);
+            delete safe;
+        } else {
             DriverCall call(owner, device, FrameKind::Completion, irp);
             result = routine(device, irp, context);
         }
@@ -908,3 +918,33 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 }
 
 }  // extern "C"
+
+namespace host::kernel::detail {
+
+NTSTATUS NTAPI UnloadSafeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    // Never called directly: IoCompleteRequest recognises it and unwraps the context.
+    UNREFERENCED_PARAMETER(device);
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(context);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace host::kernel::detail
+
+extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                   PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                                   PVOID Context, BOOLEAN InvokeOnSuccess,
+                                                   BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    using namespace host::kernel::detail;
+    CheckIrql(DISPATCH_LEVEL, "IoSetCompletionRoutineEx");
+    // Windows allocates the context from non-paged pool, so this can fail like any
+    // allocation the kernel makes for a driver.
+    if (PoolShouldFail(0, true)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* safe = new UnloadSafeCompletionContext{DeviceObject, CompletionRoutine, Context};
+    ObfReferenceObject(DeviceObject);
+    IoSetCompletionRoutine(Irp, UnloadSafeCompletion, safe, InvokeOnSuccess, InvokeOnError,
+                           InvokeOnCancel);
+    return STATUS_SUCCESS;
+}

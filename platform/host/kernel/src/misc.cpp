@@ -17,8 +17,19 @@ Version& CurrentVersion() {
 
 }  // namespace
 
+std::atomic<int> g_completionSignalDelayMs{0};
+std::atomic<uint64_t> g_floatingSaveFailures{0};
+std::atomic<uint64_t> g_floatingSaves{0};
+
 void VersionReset() {
     SetWindowsVersion(WindowsVersion::WindowsVista);
+    g_floatingSaveFailures = 0;
+    g_floatingSaves = 0;
+    g_completionSignalDelayMs = 0;
+}
+
+bool KernelKnowsQueryTypeCheck() {
+    return CurrentVersion().major >= 6;
 }
 
 }  // namespace host::kernel::detail
@@ -53,6 +64,18 @@ void SetWindowsVersion(WindowsVersion version) {
             SetWdmVersion(6, 0x00);
             break;
     }
+}
+
+void SetCompletionSignalDelay(int milliseconds) {
+    g_completionSignalDelayMs = milliseconds;
+}
+
+void FailFloatingPointSaves(uint64_t count) {
+    g_floatingSaveFailures = count;
+}
+
+uint64_t FloatingPointSaveCount() {
+    return g_floatingSaves;
 }
 
 RequestResult SendSystemRequest(PDEVICE_OBJECT device, const IO_STACK_LOCATION& location,
@@ -106,6 +129,7 @@ void Reset() {
     PoolReset();
     DebugReset();
     VersionReset();
+    SecurityReset();
 }
 
 }  // namespace host::kernel
@@ -121,18 +145,61 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
                                                                                       : FALSE;
 }
 
-// The x64 kernel keeps a driver's floating-point state itself; saving succeeds and saves
-// nothing, as on 64-bit Windows.
+// As on 32-bit Windows: the save may fail (it allocates when saves nest), and every
+// successful save is restored by the same thread, innermost first, before the driver routine
+// that made it returns. The host's own floating-point state needs no saving.
 NTSTATUS NTAPI KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
     CheckIrql(DISPATCH_LEVEL, "KeSaveFloatingPointState");
     FloatSave->Dummy = 0;
+    uint64_t failures = g_floatingSaveFailures.load();
+    while (failures != 0 && !g_floatingSaveFailures.compare_exchange_weak(failures, failures - 1)) {
+    }
+    if (failures != 0) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ++g_floatingSaves;
+    ThreadState& self = Self();
+    self.floatingSaves.emplace_back(FloatSave, self.frames.size());
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
-    UNREFERENCED_PARAMETER(FloatSave);
     CheckIrql(DISPATCH_LEVEL, "KeRestoreFloatingPointState");
+    ThreadState& self = Self();
+    if (self.floatingSaves.empty() || self.floatingSaves.back().first != FloatSave) {
+        Report(host::kernel::Violation::FloatingPointMisuse,
+               DescribeDriver(CurrentDriver()) +
+                   " restored a floating-point state that is not the thread's innermost save");
+        return STATUS_SUCCESS;
+    }
+    self.floatingSaves.pop_back();
     return STATUS_SUCCESS;
+}
+
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName) {
+    CheckIrql(PASSIVE_LEVEL, "MmGetSystemRoutineAddress");
+    if (SystemRoutineName == nullptr || SystemRoutineName->Buffer == nullptr) {
+        return nullptr;
+    }
+    std::string name;
+    for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i) {
+        name.push_back(static_cast<char>(SystemRoutineName->Buffer[i]));
+    }
+    // The exports newer than the oldest kernels that drivers look up at run time.
+    const bool xpOrLater = CurrentVersion().major > 1 || CurrentVersion().minor >= 0x20;
+    if (name == "IoSetCompletionRoutineEx" && xpOrLater) {
+        return reinterpret_cast<PVOID>(&IoSetCompletionRoutineEx);
+    }
+    if (name == "ObOpenObjectByPointer") {
+        return reinterpret_cast<PVOID>(&ObOpenObjectByPointer);
+    }
+    if (name == "ZwSetSecurityObject") {
+        return reinterpret_cast<PVOID>(&ZwSetSecurityObject);
+    }
+    if (name == "ZwClose") {
+        return reinterpret_cast<PVOID>(&ZwClose);
+    }
+    return nullptr;
 }
 
 }  // extern "C"

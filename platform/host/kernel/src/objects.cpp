@@ -90,6 +90,7 @@ void ObjectManager::MaybeFinishDelete(DEVICE_OBJECT* device) {
         return;
     }
     info->deleted = true;
+    ForgetDeviceSecurity(device);
     ASAN_POISON_MEMORY_REGION(info->allocation, info->allocationSize);
     auto driver = drivers.find(info->driver);
     if (driver != drivers.end() && driver->second->state == DriverState::UnloadPending &&
@@ -112,6 +113,13 @@ void ObjectManager::UnloadNow(DRIVER_OBJECT* driver) {
     {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         drivers.at(driver)->state = DriverState::Unloading;
+    }
+    // Windows unmaps the image now; a thread still inside one of its routines would return
+    // into freed memory.
+    if (const int running = ActiveDriverCalls(driver); running > 0) {
+        Report(Violation::CodeRunningAtUnload, DescribeDriver(driver) + " unloaded while " +
+                                                   std::to_string(running) +
+                                                   " of its routines still ran");
     }
     if (driver->DriverUnload != nullptr) {
         DriverCall call(driver, nullptr, FrameKind::Unload);

@@ -434,7 +434,8 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             }
             status = Deliver(*entry, name, defaultType, DefaultData(*entry, defaultType), Context);
         } else {
-            if ((entry->Flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0) {
+            // Kernels before Vista do not know the flag and deliver whatever is stored.
+            if ((entry->Flags & RTL_QUERY_REGISTRY_TYPECHECK) != 0 && KernelKnowsQueryTypeCheck()) {
                 const ULONG expected =
                     (static_cast<ULONG>(entry->DefaultType) >> RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) &
                     0xFF;

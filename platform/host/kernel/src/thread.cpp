@@ -176,9 +176,42 @@ std::string DescribeFrame(const Frame& frame) {
     return text;
 }
 
+namespace {
+
+std::mutex g_activeCallsMutex;
+std::unordered_map<DRIVER_OBJECT*, int>& ActiveCalls() {
+    static auto* calls = new std::unordered_map<DRIVER_OBJECT*, int>();
+    return *calls;
+}
+
+// Only the routines the system calls on its own schedule count: completion, cancel and DPC
+// routines. The I/O and Plug and Play managers unload a driver only after the dispatch
+// routines they called have returned, and a work item holds a reference on its device.
+void CountDriverCall(DRIVER_OBJECT* driver, FrameKind kind, int delta) {
+    if (driver == nullptr ||
+        (kind != FrameKind::Completion && kind != FrameKind::Cancel && kind != FrameKind::Dpc)) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_activeCallsMutex);
+    int& count = ActiveCalls()[driver];
+    count += delta;
+    if (count == 0) {
+        ActiveCalls().erase(driver);
+    }
+}
+
+}  // namespace
+
+int ActiveDriverCalls(DRIVER_OBJECT* driver) {
+    std::lock_guard<std::mutex> lock(g_activeCallsMutex);
+    auto found = ActiveCalls().find(driver);
+    return found == ActiveCalls().end() ? 0 : found->second;
+}
+
 DriverCall::DriverCall(DRIVER_OBJECT* driver, DEVICE_OBJECT* device, FrameKind kind, IRP* irp,
                        UCHAR majorFunction, UCHAR minorFunction)
     : thread_(Self()) {
+    CountDriverCall(driver, kind, 1);
     thread_.frames.push_back(
         Frame{driver, device, kind, irp, majorFunction, minorFunction, thread_.irql});
     depth_ = thread_.frames.size();
@@ -187,6 +220,17 @@ DriverCall::DriverCall(DRIVER_OBJECT* driver, DEVICE_OBJECT* device, FrameKind k
 DriverCall::~DriverCall() {
     const Frame frame = thread_.frames.back();
     thread_.frames.resize(depth_ - 1);
+    CountDriverCall(frame.driver, frame.kind, -1);
+    bool floatingLeft = false;
+    while (!thread_.floatingSaves.empty() && thread_.floatingSaves.back().second >= depth_) {
+        thread_.floatingSaves.pop_back();
+        floatingLeft = true;
+    }
+    if (floatingLeft) {
+        Report(Violation::FloatingPointMisuse,
+               "the " + DescribeFrame(frame) +
+                   " returned without restoring the floating-point state it saved");
+    }
     const KIRQL expected = exitIrql_ >= 0 ? static_cast<KIRQL>(exitIrql_) : frame.entryIrql;
     if (thread_.irql != expected) {
         const KIRQL returned = thread_.irql;

@@ -59,6 +59,10 @@ const char* ViolationName(Violation violation) {
             return "InvalidObject";
         case Violation::Deadlock:
             return "Deadlock";
+        case Violation::FloatingPointMisuse:
+            return "FloatingPointMisuse";
+        case Violation::CodeRunningAtUnload:
+            return "CodeRunningAtUnload";
     }
     return "Unknown";
 }

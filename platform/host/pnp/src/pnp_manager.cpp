@@ -27,11 +27,21 @@ constexpr uint32_t kServiceKernelDriver = 1;
 constexpr uint32_t kServiceDemandStart = 3;
 constexpr uint32_t kServiceDisabled = 4;
 
-// Appends the strings of a multi-string value, when it is one.
+// Appends the strings of a filter list. Plug and Play reads a REG_SZ or REG_EXPAND_SZ
+// value as a list of one (an empty string as none); other types list nothing.
 void AppendList(const std::string& key, const char* name, std::vector<std::string>* list) {
-    if (std::optional<std::vector<std::string>> values =
-            Registry::Machine().GetMultiString(key, name)) {
-        list->insert(list->end(), values->begin(), values->end());
+    std::optional<RegistryValue> value = Registry::Machine().GetValue(key, name);
+    if (!value) {
+        return;
+    }
+    if (value->type == kRegMultiSz) {
+        const std::vector<std::string> values = RegMultiStringFromData(value->data);
+        list->insert(list->end(), values.begin(), values.end());
+    } else if (value->type == kRegSz || value->type == kRegExpandSz) {
+        const std::string one = RegStringFromData(value->data);
+        if (!one.empty()) {
+            list->push_back(one);
+        }
     }
 }
 

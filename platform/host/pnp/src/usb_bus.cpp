@@ -1,7 +1,10 @@
 // The USB bus driver. Its PDOs complete the Plug and Play and power requests they are sent
 // (reporting the capabilities of a removable USB device) and hand internal device-control
-// requests to the device's function; once the device has left the bus they fail them with
-// STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE, and the removal deletes the PDO.
+// requests to the device's function; before the start request has completed they fail them
+// with STATUS_DEVICE_NOT_READY, once the device has left the bus with
+// STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE, and the removal deletes the PDO. A
+// function may ask for its start to complete a millisecond later, as a hub resetting the port
+// first does.
 #include "usb_bus.h"
 
 #include <stdio.h>
@@ -73,21 +76,53 @@ NTSTATUS QueryId(PdoExtension* extension, PIRP irp, BUS_QUERY_ID_TYPE type) {
     return STATUS_SUCCESS;
 }
 
+constexpr LONGLONG kLateStartDelay = -10000;  // 1 ms, relative
+
+// IRQL: DISPATCH_LEVEL. The late half of a start that the hub completes after a delay.
+void NTAPI CompleteLateStart(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    auto* extension = static_cast<PdoExtension*>(context);
+    PIRP irp = extension->pendingStart;
+    extension->pendingStart = nullptr;
+    InterlockedExchange(&extension->started, 1);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
 NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp, PdoExtension* extension) {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     bool deleteAfter = false;
     switch (location->MinorFunction) {
         case IRP_MN_START_DEVICE:
+            if (extension->function->StartCompletesLater()) {
+                IoMarkIrpPending(irp);
+                extension->pendingStart = irp;
+                KeInitializeTimer(&extension->startTimer);
+                KeInitializeDpc(&extension->startDpc, CompleteLateStart, extension);
+                LARGE_INTEGER due;
+                due.QuadPart = kLateStartDelay;
+                KeSetTimer(&extension->startTimer, due, &extension->startDpc);
+                return STATUS_PENDING;
+            }
+            InterlockedExchange(&extension->started, 1);
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            InterlockedExchange(&extension->started, 0);
+            status = STATUS_SUCCESS;
+            break;
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-        case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
             status = STATUS_SUCCESS;
             break;
         case IRP_MN_REMOVE_DEVICE:
+            InterlockedExchange(&extension->started, 0);
             status = STATUS_SUCCESS;
             deleteAfter = extension->gone != 0;
             break;
@@ -267,17 +302,21 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
                          ? STATUS_SUCCESS
                          : irp->IoStatus.Status;
             break;
-        case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-            if (InterlockedCompareExchange(&extension->gone, 0, 0) == 0) {
+        case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+            const bool gone = InterlockedCompareExchange(&extension->gone, 0, 0) != 0;
+            const bool started = InterlockedCompareExchange(&extension->started, 0, 0) != 0;
+            if (!gone && started) {
                 return extension->function->InternalDeviceControl(device, irp);
             }
+            // A device that has left, or whose start has not completed, takes no requests.
             if (location->Parameters.DeviceIoControl.IoControlCode ==
                 IOCTL_INTERNAL_USB_SUBMIT_URB) {
                 static_cast<PURB>(location->Parameters.Others.Argument1)->UrbHeader.Status =
-                    USBD_STATUS_DEVICE_GONE;
+                    gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_INVALID_PARAMETER;
             }
-            status = STATUS_DEVICE_NOT_CONNECTED;
+            status = gone ? STATUS_DEVICE_NOT_CONNECTED : STATUS_DEVICE_NOT_READY;
             break;
+        }
         case IRP_MJ_CREATE:
         case IRP_MJ_CLOSE:
         case IRP_MJ_CLEANUP:
@@ -316,6 +355,8 @@ PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus, int index, DevNode* node, UsbFuncti
     extension->node = node;
     extension->function = function;
     extension->gone = 0;
+    extension->started = 0;
+    extension->pendingStart = nullptr;
     pdo->Flags |= DO_BUS_ENUMERATED_DEVICE | DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     kernel::SetDeviceInstancePath(pdo, node->InstancePath());

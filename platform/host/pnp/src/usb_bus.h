@@ -17,7 +17,12 @@ struct PdoExtension {
     ULONG kind;
     DevNode* node;
     UsbFunction* function;
-    volatile LONG gone;  // the device has left the bus
+    volatile LONG gone;     // the device has left the bus
+    volatile LONG started;  // the start request has completed and no stop or removal since
+    // A start completed later: the request and the timer that completes it.
+    PIRP pendingStart;
+    KTIMER startTimer;
+    KDPC startDpc;
 };
 
 DRIVER_INITIALIZE DriverEntry;

@@ -128,6 +128,25 @@ NTSTATUS SelectConfiguration(FunctionExtension* extension) {
     return status;
 }
 
+// Asks the hub whether the device's port is still connected and enabled before configuring
+// it, as a USB function driver does at start. The argument is the hub's own four-byte word,
+// not a URB. IRQL: PASSIVE_LEVEL.
+NTSTATUS CheckPortConnected(FunctionExtension* extension) {
+    PULONG portStatus =
+        static_cast<PULONG>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ULONG), kPoolTag));
+    if (portStatus == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *portStatus = 0;
+    NTSTATUS status = UsbAudioClassDriver::SubmitInternal(
+        extension->self, IOCTL_INTERNAL_USB_GET_PORT_STATUS, portStatus, PASSIVE_LEVEL);
+    if (NT_SUCCESS(status) && (*portStatus & USBD_PORT_CONNECTED) == 0) {
+        status = STATUS_DEVICE_NOT_CONNECTED;
+    }
+    ExFreePoolWithTag(portStatus, kPoolTag);
+    return status;
+}
+
 FunctionExtension* ExtensionOf(PDEVICE_OBJECT device) {
     auto* extension = static_cast<FunctionExtension*>(device->DeviceExtension);
     return extension != nullptr && extension->magic == kMagic ? extension : nullptr;
@@ -175,6 +194,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     switch (location->MinorFunction) {
         case IRP_MN_START_DEVICE:
             status = ForwardAndWait(extension, irp);
+            if (NT_SUCCESS(status)) {
+                status = CheckPortConnected(extension);
+            }
             if (NT_SUCCESS(status)) {
                 // A device that cannot be configured cannot stream: the start fails.
                 status = SelectConfiguration(extension);
@@ -311,6 +333,11 @@ void ReleaseAfterSubmit(FunctionExtension* extension) {
 }  // namespace
 
 NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql) {
+    return SubmitInternal(functionDevice, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, irql);
+}
+
+NTSTATUS UsbAudioClassDriver::SubmitInternal(PDEVICE_OBJECT functionDevice, ULONG code,
+                                             PVOID argument1, KIRQL irql) {
     kernel::KernelEntry entry;
     // The extension, not ExtensionOf: a caller holding a reference on a device that has been
     // removed still reaches its (deleted, not freed) extension, and is refused.
@@ -328,8 +355,8 @@ NTSTATUS UsbAudioClassDriver::SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb,
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = argument1;
     IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
     KIRQL old;
     KeRaiseIrql(irql, &old);

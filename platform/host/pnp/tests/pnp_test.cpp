@@ -275,6 +275,10 @@ class HoldingFunction : public BasicUsbFunction {
     HoldingFunction() : BasicUsbFunction(0x0F1E, 0x1607) {}
 
     NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override {
+        if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode !=
+            IOCTL_INTERNAL_USB_SUBMIT_URB) {
+            return BasicUsbFunction::InternalDeviceControl(pdo, irp);
+        }
         const USHORT function = static_cast<PURB>(URB_FROM_IRP(irp))->UrbHeader.Function;
         if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
             function == URB_FUNCTION_SELECT_CONFIGURATION) {

@@ -127,6 +127,35 @@ void SetWindowsVersion(WindowsVersion version);
 void SetWdmVersion(UCHAR major, UCHAR minor);
 
 // ---------------------------------------------------------------------------------------------
+// Floating-point state (KeSaveFloatingPointState, as 32-bit Windows has it)
+
+// The next `count` saves fail with STATUS_INSUFFICIENT_RESOURCES (0 stops failing them).
+void FailFloatingPointSaves(uint64_t count);
+// Successful saves since the kernel's reset.
+uint64_t FloatingPointSaveCount();
+
+// ---------------------------------------------------------------------------------------------
+// The user-mode caller's token, checked when a device with a DACL is opened
+
+enum class UserToken {
+    ElevatedAdministrator,  // the default: an administrator's full token (an elevated program)
+    StandardUser,           // a standard user, or an administrator's filtered token
+    LocalSystem,            // a service running as SYSTEM
+};
+void SetUserToken(UserToken token);
+// The SIDs the DACL of a device object admits, or nothing when it has no DACL.
+std::optional<std::vector<std::string>> DeviceAllowedSids(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------------------------------------
+// Widening a race window
+
+// A KeSetEvent made from inside a completion routine sleeps `milliseconds` (real time) after
+// signalling before it returns to the routine, so that whatever the signal releases (a remove
+// waiting for its last request, and the unload after it) runs while the routine is still
+// inside the driver. 0 (the default, and after Reset) turns it off.
+void SetCompletionSignalDelay(int milliseconds);
+
+// ---------------------------------------------------------------------------------------------
 // Debug output (DbgPrint, formatted with Windows' printf rules: %ld is 32-bit, %ws and %wZ
 // take wide strings)
 

@@ -37,6 +37,9 @@ enum class Violation {
     InvalidObject,              // waiting on or signalling something that is not an
                                 // initialised dispatcher object
     Deadlock,                   // every kernel thread blocked with nothing left to wake them
+    FloatingPointMisuse,        // a floating-point save restored out of order or never, or
+                                // a driver routine returning with its save still in place
+    CodeRunningAtUnload,        // a driver unloaded while one of its routines still runs
 };
 
 const char* ViolationName(Violation violation);

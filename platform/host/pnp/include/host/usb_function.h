@@ -41,6 +41,11 @@ class UsbFunction {
     virtual USB_DEVICE_DESCRIPTOR DeviceDescriptor() const = 0;
     virtual uint8_t CurrentConfiguration() const { return 0; }
     virtual std::vector<USB_ENDPOINT_DESCRIPTOR> OpenPipes() const { return {}; }
+    // Whether the bus completes this device's start request later (from a timer a
+    // millisecond on) instead of at once, as a hub that has to reset the port first does.
+    // Either way the PDO fails every internal request that arrives before its start has
+    // completed.
+    virtual bool StartCompletesLater() const { return false; }
 };
 
 // A function that answers the device-descriptor request with its identity, the

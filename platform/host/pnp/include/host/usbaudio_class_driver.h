@@ -1,6 +1,7 @@
 // The USB audio class driver of the simulated machine (service "usbaudio", image
 // "usbaudio.sys"): the function driver above the lower filters. This one attaches, forwards
-// every request down unchanged, starts synchronously, selecting the device's configuration
+// every request down unchanged, starts synchronously, checking the port's status with the
+// hub and selecting the device's configuration
 // (every interface at alternate setting 0) as Windows' class driver does, and, once started,
 // registers and enables the KSCATEGORY_AUDIO, KSCATEGORY_RENDER and KSCATEGORY_CAPTURE
 // interfaces of its device. A device that cannot be configured fails its start.
@@ -43,6 +44,10 @@ class UsbAudioClassDriver {
     // flight. A caller that keeps the function device across a removal holds a reference on
     // it (ObReferenceObject).
     static NTSTATUS SubmitUrb(PDEVICE_OBJECT functionDevice, URB* urb, KIRQL irql = PASSIVE_LEVEL);
+    // The same for any internal USB request: `argument1` is what the code takes (a URB, the
+    // port status word, an idle callback, nothing for a reset or a cycle).
+    static NTSTATUS SubmitInternal(PDEVICE_OBJECT functionDevice, ULONG code, PVOID argument1,
+                                   KIRQL irql = PASSIVE_LEVEL);
 
     // The configuration the driver selected when it started the device (every interface at
     // alternate setting 0): its handle and descriptor. STATUS_DEVICE_NOT_READY before a start,
