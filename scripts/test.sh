@@ -32,9 +32,14 @@ ctest --preset host-fuzz
 # instrumented.
 ./scripts/fuzz-summary.py build/host-fuzz/Testing/Temporary/LastTest.log
 
+# Each installer carries both architectures' driver and service, so the other tree's two
+# programs are built first.
+cmake --preset windows-x64
+cmake --preset windows-x86
+step "windows-x86: the driver and the service the x86_64 installer carries"
+cmake --build --preset windows-x86 --target Ampfx Dovrel
 for preset in windows-x64 windows-x86; do
     step "$preset: cross build"
-    cmake --preset "$preset"
     cmake --build --preset "$preset"
 done
 
