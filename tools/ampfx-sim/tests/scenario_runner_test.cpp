@@ -273,8 +273,9 @@ TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
 // lost a command, would leave documented commands unknown.
 TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
     const std::vector<std::string> documented = {
-        "compare-played", "devices",  "eq-preset", "filter", "generate", "headset",
-        "ioctl",          "mute-log", "play",      "plug",   "reg",      "save-played",
-        "service",        "state",    "unplug",    "urb",    "wait",     "windows-version"};
+        "audio",   "compare-played", "devices", "eq-preset",   "filter", "generate",
+        "headset", "ioctl",          "mute-log", "panel",      "play",   "plug",
+        "reg",     "save-played",    "service",  "skins",      "state",  "unplug",
+        "urb",     "wait",           "windows-version"};
     EXPECT_EQ(ScenarioCommandNames(), documented);
 }
