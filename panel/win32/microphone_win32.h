@@ -14,7 +14,7 @@ class Win32MicrophonePorts : public MicrophonePorts {
     int GetMicBoost(const std::u16string&, uint32_t*) override { return kNoEndpoint; }
     int SetMicBoost(const std::u16string&, uint32_t) override { return kNoEndpoint; }
     int RegisterMicCallbacks(const std::u16string&) override { return kNoEndpoint; }
-    int UnregisterMicCallbacks() override { return kNoEndpoint; }
+    int UnregisterMicCallbacks(const std::u16string&) override { return kNoEndpoint; }
     int MixerMicControl(int, uint32_t*, uint32_t*, uint32_t*) override { return 0; }
 
   private:
