@@ -40,12 +40,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Win32PanelShell shell(system);
     Win32DiscoveryPorts discovery;
     Win32DriverLink driver;
-    Win32MicrophonePorts microphone;
+    Win32Microphone microphone(shell);
     Win32PanelRegistry registry;
     Win32ModalDialogs dialogs(shell);
     Win32WaveIn waveIn(shell);
-    CQEXAudioControlDlg dialog(
-        PanelPorts{system, shell, discovery, driver, microphone, registry, dialogs, waveIn});
+    CQEXAudioControlDlg dialog(PanelPorts{system, shell, discovery, driver, microphone.Ports(),
+                                          registry, dialogs, waveIn});
     shell.AttachDialog(&dialog);
     CQEXAudioControlApp app(system, shell, dialog);
 

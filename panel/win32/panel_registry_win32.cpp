@@ -1,5 +1,7 @@
 #include "panel_registry_win32.h"
 
+#include <vector>
+
 #include "panel_system_win32.h"
 
 namespace {
@@ -42,14 +44,19 @@ long Win32PanelRegistry::CreateSubKey(Key parent, const std::u16string& name, Ke
 }
 
 long Win32PanelRegistry::EnumSubKey(Key key, uint32_t index, std::u16string* name) {
-    // A key name is at most 255 characters; the buffer has room for the terminator too.
-    wchar_t buffer[257];
-    DWORD length = 257;
-    const LONG status =
-        RegEnumKeyExW(AsHkey(key), index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_SUCCESS)
-        name->assign(reinterpret_cast<const char16_t*>(buffer), length);
-    return status;
+    // Windows keeps key names to 255 characters, but a registry that holds longer ones must
+    // not end the listing there: the buffer grows until the name fits.
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        const LONG status = RegEnumKeyExW(AsHkey(key), index, buffer.data(), &length, nullptr,
+                                          nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS)
+            name->assign(reinterpret_cast<const char16_t*>(buffer.data()), length);
+        if (status != ERROR_MORE_DATA || buffer.size() >= 32768)
+            return status;
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 long Win32PanelRegistry::QueryDword(Key key, const std::u16string& name, uint32_t* value) {
