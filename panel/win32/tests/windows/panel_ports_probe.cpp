@@ -173,6 +173,10 @@ DWORD WINAPI ActorThread(LPVOID context) {
             Sleep(50);
     }
     actor->found = dialog != nullptr;
+    // The title can show before WM_INITDIALOG has returned; a sent message is handled only
+    // once the dialog's thread is back in its message loop.
+    if (dialog != nullptr)
+        SendMessageW(dialog, WM_NULL, 0, 0);
     if (dialog != nullptr)
         actor->act(dialog);
     return 0;
