@@ -7,8 +7,11 @@
 #include "discovery_win32.h"
 #include "driver_link_win32.h"
 #include "microphone_win32.h"
+#include "modal_dialogs_win32.h"
 #include "panel_shell_win32.h"
+#include "panel_registry_win32.h"
 #include "panel_system_win32.h"
+#include "wave_in_win32.h"
 
 namespace {
 
@@ -37,8 +40,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Win32PanelShell shell(system);
     Win32DiscoveryPorts discovery;
     Win32DriverLink driver;
-    Win32MicrophonePorts microphone;
-    CQEXAudioControlDlg dialog(system, shell, discovery, driver, microphone);
+    Win32Microphone microphone(shell);
+    Win32PanelRegistry registry;
+    Win32ModalDialogs dialogs(shell);
+    Win32WaveIn waveIn(shell);
+    CQEXAudioControlDlg dialog(PanelPorts{system, shell, discovery, driver, microphone.Ports(),
+                                          registry, dialogs, waveIn});
     shell.AttachDialog(&dialog);
     CQEXAudioControlApp app(system, shell, dialog);
 

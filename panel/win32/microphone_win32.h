@@ -1,22 +1,24 @@
-// The headset's microphone through Windows. This build does not reach the microphone yet:
-// every Core Audio operation answers "no capture endpoint" (1) and the mixer operation fails
-// (0), which the pages treat as a microphone they cannot read or set.
+// The headset's microphone through Windows: the panel's WindowsVolume over Core Audio and the
+// mixer. The change notifications Windows delivers on its own threads go to the main window's
+// queue, so the page is redrawn on the interface thread.
 #pragma once
 
+#include "audio_control_dlg.h"
+#include "core_audio_win32.h"
+#include "mixer_win32.h"
 #include "panel_ports.h"
+#include "windows_volume.h"
 
-class Win32MicrophonePorts : public MicrophonePorts {
+class Win32Microphone {
   public:
-    int GetMicVolume(const std::u16string&, uint32_t*) override { return kNoEndpoint; }
-    int SetMicVolume(const std::u16string&, uint32_t) override { return kNoEndpoint; }
-    int GetMicMute(const std::u16string&, uint32_t*) override { return kNoEndpoint; }
-    int SetMicMute(const std::u16string&, uint32_t) override { return kNoEndpoint; }
-    int GetMicBoost(const std::u16string&, uint32_t*) override { return kNoEndpoint; }
-    int SetMicBoost(const std::u16string&, uint32_t) override { return kNoEndpoint; }
-    int RegisterMicCallbacks(const std::u16string&) override { return kNoEndpoint; }
-    int UnregisterMicCallbacks() override { return kNoEndpoint; }
-    int MixerMicControl(int, uint32_t*, uint32_t*, uint32_t*) override { return 0; }
+    explicit Win32Microphone(PanelShell& shell) : volume_(coreAudio_, mixer_) {
+        volume_.SetNotifyHandlers([&shell] { shell.PostPanelNotification(kNotifyEndpointVolume); },
+                                  [&shell] { shell.PostPanelNotification(kNotifyControlChange); });
+    }
+    MicrophonePorts& Ports() { return volume_; }
 
   private:
-    static constexpr int kNoEndpoint = 1;
+    Win32CoreAudio coreAudio_;
+    Win32Mixer mixer_;
+    WindowsVolume volume_;
 };

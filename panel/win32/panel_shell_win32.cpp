@@ -4,6 +4,7 @@
 #include "panel_shell_win32.h"
 
 #include <dbt.h>
+#include <mmsystem.h>
 #include <shellapi.h>
 #include <windowsx.h>
 
@@ -17,6 +18,9 @@
 #include "win32_layout.h"
 
 namespace {
+
+// What another thread posts for the dialog to handle on the interface thread.
+constexpr UINT kPanelNotificationMessage = WM_APP + 1;
 
 // KSCATEGORY_AUDIO, whose interfaces come and go with every sound device.
 constexpr GUID kAudioCategory = {
@@ -151,6 +155,21 @@ INT_PTR Win32PanelShell::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return Answer(TRUE);
         case WM_TIMER:
             dialog.OnTimer(static_cast<uint32_t>(wParam));
+            return TRUE;
+        case kPanelNotificationMessage:
+            dialog.OnPanelNotification(static_cast<uint32_t>(wParam));
+            return TRUE;
+        case MM_WIM_OPEN:
+            dialog.OnWaveInOpen();
+            return TRUE;
+        case MM_WIM_DATA: {
+            const auto* header = reinterpret_cast<const WAVEHDR*>(lParam);
+            if (header != nullptr)
+                dialog.OnWaveInData(static_cast<int>(header->dwUser), header->dwBytesRecorded);
+            return TRUE;
+        }
+        case MM_WIM_CLOSE:
+            dialog.OnWaveInClose();
             return TRUE;
         case WM_CLOSE:
             dialog.OnClose();
@@ -331,4 +350,9 @@ void Win32PanelShell::KillTimer(uint32_t id) {
 
 void Win32PanelShell::PostQuit(int code) {
     PostQuitMessage(code);
+}
+
+void Win32PanelShell::PostPanelNotification(uint32_t code) {
+    // PostMessageW may be called from any thread; the window handle is set once, at creation.
+    PostMessageW(window_, kPanelNotificationMessage, code, 0);
 }

@@ -40,6 +40,7 @@ class Win32PanelShell : public PanelShell {
     void SetTimer(uint32_t id, uint32_t periodMs) override;
     void KillTimer(uint32_t id) override;
     void PostQuit(int code) override;
+    void PostPanelNotification(uint32_t code) override;
 
   private:
     static INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam,

@@ -16,10 +16,13 @@
 
 #include "audio_control_app.h"
 #include "microphone_win32.h"
+#include "modal_dialogs_win32.h"
 #include "panel_fakes.h"
 #include "panel_shell_win32.h"
+#include "panel_registry_win32.h"
 #include "panel_system_win32.h"
 #include "raster.h"
+#include "wave_in_win32.h"
 
 namespace {
 
@@ -272,8 +275,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     panel_test::FakeDiscovery discovery;
     discovery.PlugHeadset();
     panel_test::FakeDriver driver;
-    Win32MicrophonePorts microphone;
-    CQEXAudioControlDlg dialog(system, shell, discovery, driver, microphone);
+    Win32Microphone microphone(shell);
+    Win32PanelRegistry registry;
+    Win32ModalDialogs dialogs(shell);
+    Win32WaveIn waveIn(shell);
+    CQEXAudioControlDlg dialog(PanelPorts{system, shell, discovery, driver, microphone.Ports(),
+                                          registry, dialogs, waveIn});
     shell.AttachDialog(&dialog);
     CQEXAudioControlApp app(system, shell, dialog);
 
