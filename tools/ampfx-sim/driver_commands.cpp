@@ -11,6 +11,7 @@
 #include "eq_preset_table.h"
 #include "driver_link_host.h"
 #include "scenario_context.h"
+#include "settings_table.h"
 
 namespace {
 
@@ -75,25 +76,36 @@ std::vector<std::string> Presence(const void* buffer) {
 
 using StateFields = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
+// A persisted setting as the driver's settings table describes it: its name and its values.
+std::pair<std::string, std::vector<std::string>> Setting(const EffectState& s, SettingId id) {
+    const SettingDescriptor& setting = kSettings[id];
+    std::string name;
+    for (const char16_t* c = setting.Name; *c != u'\0'; ++c)
+        name.push_back(static_cast<char>(*c));
+    if (setting.Kind == SettingKind::Dword)
+        return {name, Item(*SettingDword(&s, setting))};
+    return {name, Items(SettingFloats(&s, setting), setting.Count)};
+}
+
 StateFields ReadStateFields() {
     const EffectState& s = g_EffectState;
     return {
-        {"SoundFieldType", Item(s.SoundFieldType)},
-        {"EnableNoiseClean", Item(s.EnableNoiseClean)},
-        {"EnableSoundDRC", Item(s.EnableSoundDRC)},
-        {"EnableAmpfxEQ", Item(s.EnableAmpfxEQ)},
-        {"AmpfxEQGain", Items(s.AmpfxEQGain, kEqBandCount)},
+        Setting(s, kSettingSoundFieldType),
+        Setting(s, kSettingEnableNoiseClean),
+        Setting(s, kSettingEnableSoundDRC),
+        Setting(s, kSettingEnableAmpfxEQ),
+        Setting(s, kSettingAmpfxEQGain),
         {"EqGainCurve", Items(s.EqGainCurve, kEqCurveBins)},
-        {"EnableVirtual7ch1", Item(s.EnableVirtual7ch1)},
-        {"Virtual7ch1Distance", Items(s.Virtual7ch1Distance, kSpeakerCount)},
-        {"Virtual7ch1Radian", Items(s.Virtual7ch1Radian, kSpeakerCount)},
+        Setting(s, kSettingEnableVirtual7ch1),
+        Setting(s, kSettingVirtual7ch1Distance),
+        Setting(s, kSettingVirtual7ch1Radian),
         {"SpeakerMixLeft", Items(s.SpeakerMixLeft, kSpeakerCount)},
         {"SpeakerMixRight", Items(s.SpeakerMixRight, kSpeakerCount)},
-        {"EnableHRTF", Item(s.EnableHRTF)},
-        {"LeftChOffset", Item(s.LeftChOffset)},
-        {"RightChOffset", Item(s.RightChOffset)},
-        {"Ampfx5Ch1Power", Items(s.Ampfx5Ch1Power, kSpeaker51PowerCount)},
-        {"EnableConvert", Item(s.EnableConvert)},
+        Setting(s, kSettingEnableHRTF),
+        Setting(s, kSettingLeftChOffset),
+        Setting(s, kSettingRightChOffset),
+        Setting(s, kSettingAmpfx5Ch1Power),
+        Setting(s, kSettingEnableConvert),
         {"HostMuteState", Item(static_cast<unsigned>(s.HostMuteState))},
         {"NoiseGateMuted", Item(s.NoiseGateMuted)},
         {"NoiseGateCount", Item(s.NoiseGateCount)},
