@@ -4,12 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "host/audio_stream.h"
 #include "host/machine.h"
 #include "host/registry.h"
 #include "host/usb_headset.h"
 #include "music_clip.h"
+#include "host/pnp.h"
 #include "scenario_context.h"
 
 namespace {
@@ -17,17 +19,41 @@ namespace {
 constexpr uint32_t kDefaultChunkBytes = 1920;  // ampfx-render's default transfer
 
 void Plug(ScenarioContext& c, const Words& w) {
-    if (w.size() != 2 && !(w.size() == 4 && w[2] == "--vid"))
-        Fail("usage: plug PID [--vid VID]");
+    const char* usage = "usage: plug PID [--vid VID] [--hub N]";
+    if (w.size() < 2 || w.size() % 2 != 0)
+        Fail(usage);
     const uint16_t productId = static_cast<uint16_t>(ParseNumber(w[1], "product id", 0xFFFF));
-    const uint16_t vendorId =
-        w.size() == 4 ? static_cast<uint16_t>(ParseNumber(w[3], "vendor id", 0xFFFF)) : 0x0F1E;
+    uint16_t vendorId = 0x0F1E;
+    std::optional<host::UsbPort> at;
+    for (size_t i = 2; i + 1 < w.size(); i += 2) {
+        if (w[i] == "--vid") {
+            vendorId = static_cast<uint16_t>(ParseNumber(w[i + 1], "vendor id", 0xFFFF));
+        } else if (w[i] == "--hub") {
+            // Behind an external hub: its first free port.
+            const int hub = static_cast<int>(ParseNumber(w[i + 1], "hub", 127));
+            host::PnpManager& pnp = c.Machine().pnp();
+            const int ports = pnp.HubPorts(hub);
+            if (ports == 0)
+                Fail("no hub " + w[i + 1] + " (hub plug first)");
+            for (int port = 1; port <= ports && !at; ++port) {
+                const std::optional<host::UsbPortState> state = pnp.PortState(hub, port);
+                if (state && !state->connected)
+                    at = host::UsbPort{hub, port};
+            }
+            if (!at)
+                Fail("hub " + w[i + 1] + " has no free port");
+        } else {
+            Fail(usage);
+        }
+    }
     host::UsbDeviceIdentity identity;
     identity.vendorId = vendorId;
     identity.productId = productId;
     ScenarioContext::Device device;
     device.headset = std::make_shared<host::UsbHeadset>(vendorId, productId);
-    device.node = c.Machine().pnp().PlugIn(identity, device.headset);
+    device.node = c.Machine().pnp().PlugIn(identity, device.headset, at);
+    if (device.node == nullptr)
+        Fail("no free port for the headset");
     // A device plugged again into its port is the node it was; it gets a new number all the
     // same, and its old number now speaks to the new headset too.
     for (ScenarioContext::Device& earlier : c.devices) {
@@ -227,8 +253,23 @@ void Generate(ScenarioContext& c, const Words& w) {
     c.out << "bytes=" << audio.bytes.size() << "\n";
 }
 
+// An external hub on the next free port of the root hub.
+void Hub(ScenarioContext& c, const Words& w) {
+    Arity(w, 2, 3, "hub plug [PORTS]");
+    if (w[1] != "plug")
+        Fail("usage: hub plug [PORTS]");
+    const int ports = w.size() == 3 ? static_cast<int>(ParseNumber(w[2], "ports", 127)) : 4;
+    if (ports == 0)
+        Fail("a hub has at least one port");
+    const int hub = c.Machine().pnp().PlugInHub(ports);
+    if (hub < 0)
+        Fail("no free port for the hub");
+    c.out << "hub=" << hub << " ports=" << ports << "\n";
+}
+
 const ScenarioCommandArea kHeadsetCommands = {
     {"plug", Plug},
+    {"hub", Hub},
     {"filter", Filter},
     {"unplug", Unplug},
     {"devices", Devices},

@@ -72,8 +72,13 @@ void SkinsCommand(ScenarioContext& c, const Words& w) {
         files.WritePrivateProfileString(&section, &pathKey, &path, ini);
         c.out << "skin=" << w[2] << " path=" << dll << "\n";
     } else if (w[1] == "add") {
-        // "test-skin" is the foreign skin the build makes; anything else is a library file.
-        const std::string source = w[2] == "test-skin" ? AMPFX_TEST_SKIN_DLL : c.InputPath(w[2]);
+        // "test-skin" is the foreign skin the build makes, "broken:NAME" one of its broken
+        // skins (NoDefaultExport, EmptyName, MissingBitmap); anything else is a library file.
+        const std::string source =
+            w[2] == "test-skin" ? std::string(AMPFX_TEST_SKIN_DLL)
+            : w[2].rfind("broken:", 0) == 0
+                ? std::string(AMPFX_BROKEN_SKIN_DIR) + "/" + w[2].substr(7) + ".dll"
+                : c.InputPath(w[2]);
         const std::string base = source.substr(source.find_last_of("/\\") + 1);
         const std::string target = std::string(kSkinFolder) + "\\" + base;
         PutOnDrive(c, target, ReadHostFile(source));

@@ -274,7 +274,7 @@ TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
 TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
     const std::vector<std::string> documented = {
         "audio",   "compare-played", "devices", "eq-preset",   "filter", "generate",
-        "headset", "ioctl",          "mute-log", "panel",      "play",   "plug",
+        "headset", "hub",            "ioctl",    "mute-log",   "panel",  "play",   "plug",
         "reg",     "save-played",    "service",  "skins",      "state",  "unplug",
         "urb",     "wait",           "windows-version"};
     EXPECT_EQ(ScenarioCommandNames(), documented);
