@@ -354,5 +354,8 @@ void Win32PanelShell::PostQuit(int code) {
 
 void Win32PanelShell::PostPanelNotification(uint32_t code) {
     // PostMessageW may be called from any thread; the window handle is set once, at creation.
-    PostMessageW(window_, kPanelNotificationMessage, code, 0);
+    // Without a window the message would go to the calling thread's own queue instead, where
+    // nothing handles it.
+    if (window_ != nullptr)
+        PostMessageW(window_, kPanelNotificationMessage, code, 0);
 }

@@ -40,6 +40,7 @@ class RecordingShell : public Win32PanelShell {
         if (x == 0 && y == 0 && w == picture.width() && h == picture.height()) {
             EnterCriticalSection(&lock_);
             last_ = picture;
+            ++wholePictures_;
             LeaveCriticalSection(&lock_);
         }
     }
@@ -50,9 +51,17 @@ class RecordingShell : public Win32PanelShell {
         return copy;
     }
 
+    int WholePictures() {
+        EnterCriticalSection(&lock_);
+        const int count = wholePictures_;
+        LeaveCriticalSection(&lock_);
+        return count;
+    }
+
   private:
     CRITICAL_SECTION lock_;
     Raster last_;
+    int wholePictures_ = 0;
 };
 
 bool WriteBytes(const std::wstring& path, const void* data, size_t size) {
@@ -171,6 +180,17 @@ void Log(const std::wstring& folder, const std::string& line) {
     WriteBytes(folder + L"\\pages.log", all.data(), all.size());
 }
 
+// What the interface thread takes out of its queue: the panel's notification to its window.
+volatile LONG notificationsSeen = 0;
+
+LRESULT CALLBACK WatchQueue(int code, WPARAM removed, LPARAM lParam) {
+    const auto* message = reinterpret_cast<const MSG*>(lParam);
+    if (code == HC_ACTION && removed == PM_REMOVE && message->message == WM_APP + 1 &&
+        message->wParam == kNotifyControlChange && message->hwnd == FindWindowW(nullptr, kTitle))
+        InterlockedIncrement(&notificationsSeen);
+    return CallNextHookEx(nullptr, code, removed, lParam);
+}
+
 struct Conductor {
     std::wstring folder;
     RecordingShell* shell;
@@ -243,6 +263,26 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
             if (GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES)
                 break;
             Sleep(100);
+        }
+        if (page == 2) {
+            // The microphone monitor records through wave-in, whose buffers come back to the
+            // window and redraw the page's level.
+            const int quietStart = shell->WholePictures();
+            Sleep(1000);
+            Log(folder, std::string("microphone monitor redraws=") +
+                            (shell->WholePictures() > quietStart ? "yes" : "no"));
+            // A change Windows reports on another thread: posted from this one, it must come
+            // out of the window's queue on the interface thread.
+            HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, WatchQueue, nullptr,
+                                           GetWindowThreadProcessId(panel, nullptr));
+            notificationsSeen = 0;
+            shell->PostPanelNotification(kNotifyControlChange);
+            for (int waited = 0; waited < 5000 && notificationsSeen == 0; waited += 100)
+                Sleep(100);
+            if (hook != nullptr)
+                UnhookWindowsHookEx(hook);
+            Log(folder,
+                std::string("notification delivered=") + (notificationsSeen > 0 ? "yes" : "no"));
         }
     }
     // The tray menu, as a right click on the icon opens it, before and after the skin is

@@ -198,7 +198,8 @@ grep -qx 'messagebox text="There is a Error!"' "$pages/pages.log" ||
 # is chosen, and choosing it records the path as the folder's listing gives it.
 for pattern in '^before menu 0 .+ >$' '^before menu 1 .+ \[32900\]$' '^before menu 0 separator$' \
     '^before menu 0 .+ \[32771\]$' '^after the skin switch window=shown$' \
-    '^after menu 1 .+ \[32900\] checked$'; do
+    '^after menu 1 .+ \[32900\] checked$' '^microphone monitor redraws=yes$' \
+    '^notification delivered=yes$'; do
     grep -qE "$pattern" "$pages/pages.log" || fail "no line like '$pattern' in the viewer's log"
 done
 tr -d '\r' <"$skins/ResourceInfo.ini" |
