@@ -11,6 +11,8 @@
 #include "panel_shell_win32.h"
 #include "panel_registry_win32.h"
 #include "panel_system_win32.h"
+#include "test_sound_win32.h"
+#include "virtual71_window_win32.h"
 #include "wave_in_win32.h"
 
 namespace {
@@ -54,5 +56,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
     if (!app.InitInstance())
         return app.ExitInstance(0);
+    // The test sound and the 7.1 window belong to the main dialog's window, which exists now.
+    Win32TestSoundPorts sound(shell.Window());
+    Win32Virtual71Window virtual71(shell.Window(), dialog.Virtual71Window);
+    dialog.SetTestSoundPorts(&sound, &virtual71);
     return app.ExitInstance(RunMessageLoop());
 }

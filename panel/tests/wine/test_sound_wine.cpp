@@ -34,13 +34,12 @@ int main() {
                                         nullptr, nullptr, nullptr);
     Check(window != nullptr, "a window for the cooperative level");
 
-    FakeSystem system;
-    FakeShell shell;
-    FakeDiscovery discovery;
-    FakeDriver driver;
-    FakeMicrophone mic;
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
     Win32TestSoundPorts sound(window);
-    CQEXAudioControlDlg dlg(system, shell, discovery, driver, mic);
+    CQEXAudioControlDlg dlg(machine.Ports());
     dlg.SetResourceModule(&system.InstallSkin(u"English.dll"));
     dlg.IsDefaultSkin = 1;
     discovery.PlugHeadset();
