@@ -241,9 +241,12 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
             PostMessageW(panel, WM_LBUTTONDOWN, MK_LBUTTON, at);
             PostMessageW(panel, WM_LBUTTONUP, 0, at);
         }
-        if (tabs[page].expectBox) {
+        // Without a test sound DirectSound's own failure comes first, then the page's.
+        for (int box = 0; tabs[page].expectBox && box < 2; ++box) {
             const std::wstring text = AnswerBox(panel, 10000);
             Log(folder, "messagebox text=\"" + Narrow(text) + "\"");
+            if (text == L"There is a Error!")
+                break;
         }
         SendMessageW(panel, WM_NULL, 0, 0);
         Sleep(1500);  // the screen settles: the box's area repainted, the X server drawn
