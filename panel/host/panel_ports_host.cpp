@@ -548,6 +548,15 @@ long HostPanelRegistry::Open(const std::string& path, bool create, Key* key) {
     return 0;
 }
 
+bool HostPanelRegistry::PathOf(Key key, std::string* path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = keys_.find(key);
+    if (it == keys_.end())
+        return false;
+    *path = it->second;
+    return true;
+}
+
 long HostPanelRegistry::OpenUserKey(const std::u16string& path, Key* key) {
     return Open("HKCU\\" + Utf16ToUtf8(path), false, key);
 }
@@ -558,37 +567,22 @@ long HostPanelRegistry::CreateUserKey(const std::u16string& path, Key* key) {
 
 long HostPanelRegistry::OpenSubKey(Key parent, const std::u16string& name, Key* key) {
     std::string base;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(parent);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        base = it->second;
-    }
+    if (!PathOf(parent, &base))
+        return static_cast<long>(host::kErrorInvalidHandle);
     return Open(base + "\\" + Utf16ToUtf8(name), false, key);
 }
 
 long HostPanelRegistry::CreateSubKey(Key parent, const std::u16string& name, Key* key) {
     std::string base;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(parent);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        base = it->second;
-    }
+    if (!PathOf(parent, &base))
+        return static_cast<long>(host::kErrorInvalidHandle);
     return Open(base + "\\" + Utf16ToUtf8(name), true, key);
 }
 
 long HostPanelRegistry::EnumSubKey(Key key, uint32_t index, std::u16string* name) {
     std::string path;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(key);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        path = it->second;
-    }
+    if (!PathOf(key, &path))
+        return static_cast<long>(host::kErrorInvalidHandle);
     std::vector<std::string> names;
     const uint32_t error = host::Registry::Machine().EnumKeys(path, &names);
     if (error != host::kErrorSuccess)
@@ -601,13 +595,8 @@ long HostPanelRegistry::EnumSubKey(Key key, uint32_t index, std::u16string* name
 
 long HostPanelRegistry::QueryDword(Key key, const std::u16string& name, uint32_t* value) {
     std::string path;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(key);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        path = it->second;
-    }
+    if (!PathOf(key, &path))
+        return static_cast<long>(host::kErrorInvalidHandle);
     uint32_t type = 0;
     uint32_t size = 4;
     uint32_t data = 0;
@@ -623,25 +612,15 @@ long HostPanelRegistry::QueryDword(Key key, const std::u16string& name, uint32_t
 
 long HostPanelRegistry::SetDword(Key key, const std::u16string& name, uint32_t value) {
     std::string path;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(key);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        path = it->second;
-    }
+    if (!PathOf(key, &path))
+        return static_cast<long>(host::kErrorInvalidHandle);
     return static_cast<long>(host::Registry::Machine().SetDword(path, Utf16ToUtf8(name), value));
 }
 
 long HostPanelRegistry::DeleteSubKey(Key parent, const std::u16string& name) {
     std::string base;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = keys_.find(parent);
-        if (it == keys_.end())
-            return static_cast<long>(host::kErrorInvalidHandle);
-        base = it->second;
-    }
+    if (!PathOf(parent, &base))
+        return static_cast<long>(host::kErrorInvalidHandle);
     return static_cast<long>(host::Registry::Machine().DeleteKey(base + "\\" + Utf16ToUtf8(name)));
 }
 

@@ -148,6 +148,8 @@ class HostPanelRegistry : public PanelRegistry {
 
   private:
     long Open(const std::string& path, bool create, Key* key);
+    // The registry path an open key stands for; false for a key that is not open.
+    bool PathOf(Key key, std::string* path);
     std::mutex mutex_;
     std::map<Key, std::string> keys_;
     Key next_ = 0x80;

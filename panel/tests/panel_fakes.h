@@ -594,4 +594,17 @@ struct FakeMachine {
     }
 };
 
+// The main dialog over a fake machine, with the machine's parts at hand.
+struct FakePanel {
+    FakeMachine machine;
+    FakeSystem& system = machine.system;
+    FakeShell& shell = machine.shell;
+    FakeDiscovery& discovery = machine.discovery;
+    FakeDriver& driver = machine.driver;
+    FakeMicrophone& mic = machine.mic;
+    FakeRegistry& registry = machine.registry;
+    FakeDialogs& dialogs = machine.dialogs;
+    CQEXAudioControlDlg dlg{machine.Ports()};
+};
+
 }  // namespace panel_test

@@ -14,17 +14,7 @@ namespace {
 
 const std::u16string kSettings = u"C:\\ProgramData\\QEXAudioEQAndMicData.dat";
 
-struct Clicks {
-    FakeMachine machine;
-    FakeSystem& system = machine.system;
-    FakeShell& shell = machine.shell;
-    FakeDiscovery& discovery = machine.discovery;
-    FakeDriver& driver = machine.driver;
-    FakeMicrophone& mic = machine.mic;
-    FakeRegistry& registry = machine.registry;
-    FakeDialogs& dialogs = machine.dialogs;
-    CQEXAudioControlDlg dlg{machine.Ports()};
-
+struct Clicks : FakePanel {
     Clicks() {
         dlg.SetResourceModule(&system.InstallSkin(u"English.dll"));
         dlg.IsDefaultSkin = 1;

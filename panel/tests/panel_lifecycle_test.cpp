@@ -10,16 +10,7 @@
 namespace panel_test {
 namespace {
 
-struct Panel {
-    FakeMachine machine;
-    FakeSystem& system = machine.system;
-    FakeShell& shell = machine.shell;
-    FakeDiscovery& discovery = machine.discovery;
-    FakeDriver& driver = machine.driver;
-    FakeMicrophone& mic = machine.mic;
-    FakeRegistry& registry = machine.registry;
-    FakeDialogs& dialogs = machine.dialogs;
-    CQEXAudioControlDlg dlg{machine.Ports()};
+struct Panel : FakePanel {
     CQEXAudioControlApp app{system, shell, dlg};
 
     Panel() {

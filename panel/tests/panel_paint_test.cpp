@@ -13,16 +13,7 @@ namespace {
 
 constexpr Rgb kCurve{100, 100, 100};
 
-struct Painted {
-    FakeMachine machine;
-    FakeSystem& system = machine.system;
-    FakeShell& shell = machine.shell;
-    FakeDiscovery& discovery = machine.discovery;
-    FakeDriver& driver = machine.driver;
-    FakeMicrophone& mic = machine.mic;
-    FakeRegistry& registry = machine.registry;
-    FakeDialogs& dialogs = machine.dialogs;
-    CQEXAudioControlDlg dlg{machine.Ports()};
+struct Painted : FakePanel {
     FakeModule* skin;
 
     Painted() {

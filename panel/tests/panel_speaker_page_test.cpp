@@ -19,6 +19,7 @@ constexpr int kTrackY[5] = {265, 282, 300, 318, 336};
 constexpr int kBeeY = 205;
 
 struct Page {
+    // The sound and the 7.1 window outlive the dialog that uses them.
     FakeMachine machine;
     FakeSystem& system = machine.system;
     FakeShell& shell = machine.shell;
