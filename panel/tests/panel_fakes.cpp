@@ -4,13 +4,13 @@ namespace panel_test {
 
 namespace {
 
-struct BitmapSpec {
+struct BitmapShape {
     uint16_t id;
     int width, height;
 };
 
 // Every bitmap the main dialog draws, at the size the shipped skins have.
-const BitmapSpec kBitmaps[] = {
+const BitmapShape kBitmaps[] = {
     {1042, 640, 480}, {1036, 16, 16},   {1044, 81, 29},   {1045, 82, 31},   {1048, 80, 30},
     {1033, 81, 30},   {1039, 81, 31},   {1034, 48, 48},   {1037, 48, 48},   {1046, 48, 48},
     {1040, 48, 48},   {1049, 48, 48},   {1035, 51, 51},   {1038, 51, 51},   {1047, 51, 51},
@@ -72,16 +72,16 @@ Rgb ColorOf(uint16_t id) {
 
 std::unique_ptr<FakeModule> MakeSkin(const std::u16string& path) {
     auto skin = std::make_unique<FakeModule>(path);
-    for (const BitmapSpec& spec : kBitmaps) {
-        Raster picture(spec.width, spec.height, ColorOf(spec.id));
+    for (const BitmapShape& shape : kBitmaps) {
+        Raster picture(shape.width, shape.height, ColorOf(shape.id));
         // Icons keep a black border: their transparent colour.
-        if ((spec.id >= 1117 && spec.id <= 1124) || spec.id == 1018 || spec.id == 1021 ||
-            spec.id == 1025)
-            for (int x = 0; x < spec.width; ++x) {
+        if ((shape.id >= 1117 && shape.id <= 1124) || shape.id == 1018 || shape.id == 1021 ||
+            shape.id == 1025)
+            for (int x = 0; x < shape.width; ++x) {
                 picture.Set(x, 0, kBlackKey);
-                picture.Set(x, spec.height - 1, kBlackKey);
+                picture.Set(x, shape.height - 1, kBlackKey);
             }
-        skin->AddBitmap(spec.id, picture);
+        skin->AddBitmap(shape.id, picture);
     }
     std::vector<uint8_t> menu;
     Word(menu, 0);
