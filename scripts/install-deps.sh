@@ -10,7 +10,7 @@ packages=(
     clang libclang-rt-14-dev
     sox
     python3-pil fonts-dejavu-core fonts-wqy-microhei
-    wine64 xvfb
+    wine64 xvfb xauth
     icoutils xdotool imagemagick
 )
 
