@@ -6,12 +6,13 @@
 #include <string>
 
 #include "ports.h"
+#include "utf8_text.h"
 #include "wizard.h"
 
 namespace qexinstall {
 
-std::wstring Widen(const std::string& utf8);
-std::string Narrow(const std::wstring& utf16);
+using win32text::Narrow;
+using win32text::Widen;
 
 class Win32Registry : public Registry {
   public:

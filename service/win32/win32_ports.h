@@ -9,11 +9,12 @@
 #include <string>
 
 #include "ports.h"
+#include "utf8_text.h"
 
 namespace dovrel {
 
-std::wstring Widen(const std::string& utf8);
-std::string Narrow(const std::wstring& utf16);
+using win32text::Narrow;
+using win32text::Widen;
 
 class Win32DeviceManager : public DeviceManager {
   public:

@@ -1,8 +1,14 @@
-#include "win32_ports.h"
+// UTF-8 and UTF-16 for the Windows programs: their logic speaks UTF-8, the W functions take
+// UTF-16. One definition for every program that needs it.
+#pragma once
 
-namespace dovrel {
+#include <windows.h>
 
-std::wstring Widen(const std::string& utf8) {
+#include <string>
+
+namespace win32text {
+
+inline std::wstring Widen(const std::string& utf8) {
     if (utf8.empty())
         return std::wstring();
     const int length =
@@ -12,7 +18,7 @@ std::wstring Widen(const std::string& utf8) {
     return wide;
 }
 
-std::string Narrow(const std::wstring& utf16) {
+inline std::string Narrow(const std::wstring& utf16) {
     if (utf16.empty())
         return std::string();
     const int length = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()),
@@ -23,4 +29,4 @@ std::string Narrow(const std::wstring& utf16) {
     return narrow;
 }
 
-}  // namespace dovrel
+}  // namespace win32text
