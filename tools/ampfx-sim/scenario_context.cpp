@@ -23,6 +23,7 @@
 #include "host/usb_headset.h"
 #include "host/modules.h"
 #include "host/processes.h"
+#include "host/text.h"
 #include "host/user_system.h"
 #include "skin_code_host.h"
 // clang-format on
@@ -184,6 +185,20 @@ host::user::UserSession& ScenarioContext::Session() {
         host::user::UserSession::Options options;
         options.version = host::user::OsVersionFor(windowsMajor, windowsMinor);
         session_ = std::make_unique<host::user::UserSession>(Machine(), system, options);
+        // DirectSound plays through the class driver's stream of the headset it mixes for,
+        // the same stream `play` uses; a headset that holds its transfers gets nothing.
+        session_->directSound().SetStreamProvider(
+            [this](const std::string& instance) -> host::AudioStream* {
+                for (Device& device : devices) {
+                    if (device.node == nullptr || device.holdsTransfers ||
+                        !host::EqualsIgnoreCase(device.node->InstancePath(), instance))
+                        continue;
+                    if (!device.stream)
+                        device.stream = std::make_unique<host::AudioStream>(device.node);
+                    return device.stream->Ready() ? device.stream.get() : nullptr;
+                }
+                return nullptr;
+            });
     }
     return *session_;
 }
