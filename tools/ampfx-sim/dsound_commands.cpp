@@ -62,7 +62,7 @@ void State(ScenarioContext& c) {
               << b.format.bitsPerSample << "bit";
         if (!b.primary)
             c.out << " bytes=" << b.bytes << " playing=" << (b.playing ? "yes" : "no")
-                  << " looping=" << (b.looping ? "yes" : "no")
+                  << " looping=" << (b.playing && b.looping ? "yes" : "no")
                   << " lost=" << (b.lost ? "yes" : "no") << " position=" << b.position;
         if (b.has3D)
             c.out << " mode=" << b.params.mode << " min=" << Real(b.params.minDistance)
