@@ -1,6 +1,7 @@
 // DirectSound of the user's session as a scenario sees it: every buffer a program made, with
 // its playing state and 3D parameters, every endpoint's listener, and another program taking
-// the device's write-primary level (which loses every buffer) and giving it back.
+// the device's write-primary level (which loses every buffer) and giving it back, and what the
+// mixer sent a headset before the driver stack processed it.
 // The user session's headers come before the kernel's, whose macros would rename their
 // constants.
 #include "host/direct_sound.h"
@@ -80,8 +81,16 @@ void DsoundCommand(ScenarioContext& c, const Words& w) {
     } else if (w.size() == 3 && w[1] == "write-primary" && (w[2] == "taken" || w[2] == "free")) {
         c.Session().directSound().SetWritePrimaryElsewhere(w[2] == "taken");
         c.out << "write-primary=" << w[2] << "\n";
+    } else if (w.size() == 4 && w[1] == "save-mixed") {
+        ScenarioContext::Device& device = c.DeviceAt(w[2]);
+        StereoPcm audio;
+        audio.sampleRate = 48000;  // the mixer's rate
+        audio.bytes = c.Session().directSound().Sent(device.node->InstancePath());
+        c.WriteAudio(w[3], audio);
+        c.out << "bytes=" << audio.bytes.size() << "\n";
     } else {
-        Fail("usage: dsound state | dsound write-primary taken|free");
+        Fail(
+            "usage: dsound state | dsound write-primary taken|free | dsound save-mixed N FILE.wav");
     }
 }
 

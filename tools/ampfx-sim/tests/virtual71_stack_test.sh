@@ -2,7 +2,9 @@
 # The panel's virtual 7.1 window through the whole stack (virtual71_stack.scn): after speaker 0
 # is dragged in mode 4, the driver holds the level and angle the panel's mappings give for the
 # new place, its speaker mix is the one the same values sent straight to the driver give, and
-# the headset receives exactly what ampfx-render makes of the clip with those settings.
+# the headset receives exactly what ampfx-render makes of the clip with those settings. Then the
+# test sound (test_sound_stack.scn): what DirectSound's mixer sent, rendered offline with the
+# driver's settings, is what the headset received.
 # Usage: virtual71_stack_test.sh AMPFX-SIM AMPFX-RENDER
 set -eu
 sim=$1 render=$2
@@ -60,3 +62,26 @@ if cmp -s "$out/music.wav" "$out/played.wav"; then
 fi
 cmp "$out/rendered.wav" "$out/played.wav" || fail "the headset and ampfx-render differ"
 echo "panel mappings, speaker mix and headset agree: $(wc -c <"$out/played.wav") bytes"
+
+"$sim" "$here/test_sound_stack.scn" --out "$out" >"$out/output.txt" || fail "the test sound failed"
+expected="EnableAmpfxEQ=1
+AmpfxEQGain=1,1,1,1,1,1,1,1,1,1
+EnableVirtual7ch1=0
+EnableSoundDRC=0
+SoundFieldType=0
+EnableNoiseClean=0"
+[ "$(grep -E '^(EnableAmpfxEQ|AmpfxEQGain|EnableVirtual7ch1|EnableSoundDRC|SoundFieldType|EnableNoiseClean)=' "$out/output.txt")" = "$expected" ] ||
+    fail "the driver's settings are not the ones rendered"
+# One second of mix: 48 000 frames of 4 bytes, and not silence.
+[ "$(wc -c <"$out/mixed-test-sound.wav")" -eq $((192000 + 44)) ] ||
+    fail "the mixer sent $(wc -c <"$out/mixed-test-sound.wav") bytes"
+[ "$(tail -c +45 "$out/mixed-test-sound.wav" | tr -d '\000' | wc -c)" -gt 0 ] ||
+    fail "the mixer sent silence"
+if cmp -s "$out/mixed-test-sound.wav" "$out/played-test-sound.wav"; then
+    fail "the headset played the test sound unprocessed"
+fi
+"$render" "$out/mixed-test-sound.wav" "$out/rendered-test-sound.wav" --chunk 1920 --eq on \
+    --virtual71 off 2>/dev/null
+cmp "$out/rendered-test-sound.wav" "$out/played-test-sound.wav" ||
+    fail "the headset and ampfx-render differ for the test sound"
+echo "test sound through DirectSound and the driver agrees: $(wc -c <"$out/played-test-sound.wav") bytes"

@@ -59,6 +59,7 @@ struct DsEndpointState {
     int64_t mixedUntil = 0;
     uint64_t framesMixed = 0;
     std::vector<uint8_t> pending;  // mixed bytes not yet sent
+    std::vector<uint8_t> sent;     // every byte handed to the stream
     AudioStream* started = nullptr;
 };
 
@@ -467,6 +468,11 @@ bool DirectSound::InForeground(Hwnd window) {
 }
 
 void DirectSound::MixUntil(int64_t now) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (endpoints_.empty())
+            return;  // no program has used DirectSound: nothing to look at
+    }
     // Which endpoints are still there, and which windows have the focus, before the lock: the
     // desktop and the device list have locks of their own.
     const std::vector<AudioDevice> present = devices_.Devices();
@@ -555,8 +561,10 @@ void DirectSound::MixUntil(int64_t now) {
                                            endpoint->pending.begin() + kTransferBytes);
                 endpoint->pending.erase(endpoint->pending.begin(),
                                         endpoint->pending.begin() + kTransferBytes);
-                if (stream != nullptr)
+                if (stream != nullptr) {
+                    endpoint->sent.insert(endpoint->sent.end(), chunk.begin(), chunk.end());
                     transfers.emplace_back(stream, std::move(chunk));
+                }
             }
             if (stream != endpoint->started && stream != nullptr)
                 transfers.emplace(transfers.begin(), stream, std::vector<uint8_t>());
@@ -618,6 +626,15 @@ void DirectSound::SetWritePrimaryElsewhere(bool taken) {
                 b->lost = true;
                 b->playing = false;
             }
+}
+
+std::vector<uint8_t> DirectSound::Sent(const std::string& endpoint) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint8_t> bytes;
+    for (const auto& e : endpoints_)
+        if (e->key == endpoint)
+            bytes.insert(bytes.end(), e->sent.begin(), e->sent.end());
+    return bytes;
 }
 
 uint64_t DirectSound::FramesMixed(const std::string& endpoint) {

@@ -214,6 +214,9 @@ class DirectSound {
     // Another program takes (true) or gives back (false) the write-primary level: every
     // secondary buffer is lost until then, as Windows loses them.
     void SetWritePrimaryElsewhere(bool taken);
+    // Every byte the mixer handed to a USB endpoint's stream so far, before the driver stack
+    // processed it.
+    std::vector<uint8_t> Sent(const std::string& endpoint);
     // Frames mixed into each endpoint so far (48 kHz frames).
     uint64_t FramesMixed(const std::string& endpoint);
 
