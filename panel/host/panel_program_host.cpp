@@ -19,8 +19,9 @@ PanelPrograms::PanelPrograms(user::UserSession& session, host::Modules& modules,
 PanelPrograms::~PanelPrograms() = default;
 
 void PanelPrograms::Register() {
-    processes_.RegisterProgram(kPanelImageName,
-                               [this](const std::string& arguments) { return Main(arguments); });
+    // The shipped panel is a 32-bit program.
+    processes_.RegisterProgram(
+        kPanelImageName, [this](const std::string& arguments) { return Main(arguments); }, true);
 }
 
 RunningPanel* PanelPrograms::Current() {
