@@ -142,9 +142,13 @@ void PrintPanelLine(ScenarioContext& c) {
 
 void PanelStart(ScenarioContext& c, const Words& w) {
     c.Panels();
-    if (!c.System().files().FileExists(kPanelImage))
-        PutOnDrive(c, kPanelImage, ReadHostFile(AMPFX_PANEL_RESOURCES_HOST_DLL));
-    std::string line = std::string("\"") + kPanelImage + "\"";
+    // On a bare machine the panel is there only once the installer wrote it; a 32-bit
+    // program written to system32 on a 64-bit machine lies in SysWOW64.
+    const std::string image =
+        c.sixtyFourBit ? "C:\\Windows\\SysWOW64\\QX_AudioControl.exe" : kPanelImage;
+    if (!c.bareMachine && !c.System().files().FileExists(image))
+        PutOnDrive(c, image, ReadHostFile(AMPFX_PANEL_RESOURCES_HOST_DLL));
+    std::string line = std::string("\"") + image + "\"";
     for (size_t i = 2; i < w.size(); ++i)
         line += " " + w[i];
     user::ProcessId id = 0;

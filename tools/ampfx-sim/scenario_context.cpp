@@ -25,6 +25,7 @@
 #include "host/processes.h"
 #include "host/text.h"
 #include "host/user_system.h"
+#include "installer_host.h"
 #include "skin_code_host.h"
 // clang-format on
 #include "tool_text.h"
@@ -131,6 +132,7 @@ ScenarioContext::~ScenarioContext() {
             processes.Wait(id, 10000);
         }
     }
+    installers.reset();
     dovrel_.reset();
     panels_.reset();
     session_.reset();
@@ -146,7 +148,12 @@ host::Machine& ScenarioContext::Machine() {
         // The machine comes up as installed: the driver's image and its service key, as the
         // installer leaves them; the attachment service is installed by command.
         machine_ = std::make_unique<host::Machine>(host::Machine::Options{windows, {}});
-        machine_->InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
+        // A bare machine only knows the driver's code by its image name, as it knows every
+        // program's: its file and service key come from the installer and the service.
+        if (bareMachine)
+            host::kernel::RegisterDriverImage("Ampfx.sys", DriverEntry);
+        else
+            machine_->InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
     }
     return *machine_;
 }
@@ -156,8 +163,12 @@ host::UserSystem& ScenarioContext::System() {
     if (!system_) {
         drive_ = std::make_unique<TempDrive>();
         system_ = std::make_unique<host::UserSystem>(drive_->path());
-        const std::string image = "MZ Ampfx.sys";
-        system_->files().WriteFile(kDriverFile, std::vector<uint8_t>(image.begin(), image.end()));
+        system_->files().SetSixtyFourBit(sixtyFourBit);
+        if (!bareMachine) {
+            const std::string image = "MZ Ampfx.sys";
+            system_->files().WriteFile(kDriverFile,
+                                       std::vector<uint8_t>(image.begin(), image.end()));
+        }
     }
     return *system_;
 }

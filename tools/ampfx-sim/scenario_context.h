@@ -38,6 +38,10 @@ namespace panelhost {
 class PanelPrograms;
 }
 
+namespace installerhost {
+class InstallerPrograms;
+}
+
 class TempDrive;
 
 using Words = std::vector<std::string>;
@@ -95,6 +99,12 @@ class ScenarioContext {
     // The version as programs read it (Windows 7 unless the scenario says otherwise).
     uint32_t windowsMajor = 6, windowsMinor = 1;
     std::vector<Device> devices;
+    // `machine bare`: nothing of the suite on the machine until the installer puts it there;
+    // a 64-bit machine runs the 32-bit programs under WOW64. Fixed once the machine is up.
+    bool bareMachine = false;
+    bool sixtyFourBit = false;
+    // The installer and the uninstaller as programs, once a scenario ran one.
+    std::unique_ptr<installerhost::InstallerPrograms> installers;
 
     // The machine, brought up as installed on first use.
     host::Machine& Machine();
