@@ -48,9 +48,8 @@ WinError HostSystemFiles::SystemDirectory(std::string* path) {
 }
 
 WinError HostSystemFiles::ModulePath(std::string* path) {
-    const std::string image = processes_ != nullptr
-                                  ? processes_->ImagePath(host::Processes::Current())
-                                  : std::string();
+    const std::string image =
+        processes_ != nullptr ? processes_->ImagePath(host::Processes::Current()) : std::string();
     *path = image.empty() ? modulePath_ : image;
     return kErrorSuccess;
 }

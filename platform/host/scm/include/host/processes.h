@@ -133,7 +133,7 @@ class Processes {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, ProgramMain> programs_;  // by folded image name
-    std::set<std::string> thirtyTwoBit_;            // folded image names
+    std::set<std::string> thirtyTwoBit_;           // folded image names
     std::map<ProcessId, std::shared_ptr<Process>> processes_;
     ProcessId nextId_ = 4;
 };
