@@ -92,7 +92,7 @@ void FileSystem::SetSixtyFourBit(bool sixtyFourBit) {
     sixtyFourBit_ = sixtyFourBit;
     if (sixtyFourBit) {
         std::error_code error;
-        fs::create_directories(fs::path(root_) / "Windows" / "SysWOW64", error);
+        fs::create_directories(fs::path(root_) / "Windows" / "SysWOW64" / "drivers", error);
     }
 }
 
