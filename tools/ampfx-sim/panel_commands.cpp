@@ -55,6 +55,9 @@ void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<u
 void SkinsCommand(ScenarioContext& c, const Words& w) {
     Arity(w, 3, 3, "skins install english|schinese|tchinese | skins add FILE");
     if (w[1] == "install") {
+        if (c.bareMachine)
+            Fail(
+                "skins install writes what the installer writes: on a bare machine, installer run");
         const char* folder = w[2] == "english"    ? "en"
                              : w[2] == "schinese" ? "zh-hans"
                              : w[2] == "tchinese" ? "zh-hant"

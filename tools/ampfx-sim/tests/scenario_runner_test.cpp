@@ -78,6 +78,22 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
          "t.scn:1: '/tmp/ampfx-sim-escaped.wav' is not a name inside the output folder\n"},
         {"plug 0x1607\nsave-played 1 \"\"\n",
          "t.scn:2: '' is not a name inside the output folder\n"},
+        // A bare machine has nothing of the suite, and the commands that stood in for the
+        // installer do not put it there.
+        {"state\nmachine bare\n",
+         "t.scn:2: machine bare must come before the first command that uses the machine\n"},
+        {"machine bare 16-bit\n", "t.scn:1: unknown machine '16-bit' (32-bit, 64-bit)\n"},
+        {"machine bare\ninstaller run --language klingon\n",
+         "t.scn:2: unknown language 'klingon' (english, schinese, tchinese)\n"},
+        {"machine bare\ninstaller run --reboot\n",
+         "t.scn:2: usage: installer run [--language english|schinese|tchinese] [--operation "
+         "repair|uninstall] [--reboot now|later] [--custom-skin DIR]...\n"},
+        {"machine bare\nservice install\n",
+         "t.scn:2: Dovrel.exe is not on this machine (installer run puts it there)\n"},
+        {"machine bare\nskins install english\n",
+         "t.scn:2: skins install writes what the installer writes: on a bare machine, installer "
+         "run\n"},
+        {"machine bare\npanel start -QEXNOUI\n", "t.scn:2: the panel did not start (error 2)\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.text), 2) << c.text;
