@@ -32,6 +32,7 @@ namespace {
 
 constexpr uint32_t kBnClicked = 0;
 constexpr uint32_t kCbnSelChange = 1;
+constexpr uint32_t kMsgTerminate = 0x8000 + 0x21;  // WM_APP + 0x21: the process is terminated
 
 // Writes with the thread's redirection off, for a path already resolved through its view.
 class NativeView {
@@ -832,6 +833,9 @@ int InstallerPrograms::InstallerMain(const std::string&) {
             case kMsgWorkerDone:
                 wizard.OnWorkerDone();
                 return 0;
+            case kMsgTerminate:
+                desktop.PostQuitMessage(1);
+                return 0;
             default:
                 break;
         }
@@ -843,13 +847,22 @@ int InstallerPrograms::InstallerMain(const std::string&) {
         }
         return desktop.DefWindowProc(hwnd, message, w, l);
     };
-    if (desktop.CreateWindowEx(creation) == 0)
+    const user::Hwnd hwnd = desktop.CreateWindowEx(creation);
+    if (hwnd == 0)
         return 1;
+    // A simulated process cannot be killed: a termination ends the message loop instead.
+    system_.processes().OnTerminate(
+        process, [&desktop, hwnd] { desktop.PostMessage(hwnd, kMsgTerminate, 0, 0); });
     user::Msg msg;
+    int exitCode = 0;
     while (desktop.GetMessage(&msg) > 0)
         desktop.DispatchMessage(msg);
+    if (desktop.IsWindow(hwnd)) {
+        exitCode = 1;  // terminated with the wizard open
+        desktop.DestroyWindow(hwnd);
+    }
     window.JoinWorker();
-    return 0;
+    return exitCode;
 }
 
 int InstallerPrograms::UninstallerMain(const std::string&) {

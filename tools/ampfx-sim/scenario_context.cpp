@@ -126,7 +126,9 @@ ScenarioContext::~ScenarioContext() {
     if (system_) {
         host::Processes& processes = system_->processes();
         for (host::ProcessId id : processes.RunningProcesses()) {
-            if (processes.ImagePath(id).find("QX_AudioControl") == std::string::npos)
+            const std::string image = processes.ImagePath(id);
+            if (image.find("QX_AudioControl") == std::string::npos &&
+                image.find("QEXAudioControlInstall") == std::string::npos)
                 continue;
             processes.Terminate(id, 0);
             processes.Wait(id, 10000);
@@ -186,6 +188,13 @@ host::Modules& ScenarioContext::Modules() {
         // The panel is a 32-bit program; the libraries it maps are the i686 builds.
         modules_ = std::make_unique<host::Modules>(System().files());
         skin::RegisterSkinCode(*modules_);
+        // A program that ends leaves the libraries it loaded, which frees their files.
+        modules_->SetCurrentProcess([] { return host::Processes::Current(); });
+        // The loader goes before the processes; every program has ended by then.
+        System().processes().AddExitListener([this](host::ProcessId id) {
+            if (modules_)
+                modules_->ReleaseProcess(id);
+        });
     }
     return *modules_;
 }

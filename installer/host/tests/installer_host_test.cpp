@@ -161,5 +161,23 @@ TEST_F(InstallerHostTest, AFileWindowsRefusesStopsTheInstallWithItsCodeAndError)
     }
 }
 
+// Whoever ends the machine with the wizard still open ends the installer with it, rather than
+// waiting on a message loop no user will close.
+TEST_F(InstallerHostTest, ATerminatedInstallerClosesItsOpenWizard) {
+    Boot(false);
+    const std::string image = "C:\\Windows\\" + std::string(kInstallerImageName);
+    files().WriteFile(image, Bytes("MZ"));
+    host::ProcessId id = 0;
+    ASSERT_EQ(system_->processes().Create(image, &id), 0u);
+    session_->desktop().WaitForInputIdle(id, 10000);
+    ASSERT_TRUE(installers_->Wizard()->open);
+    system_->processes().Terminate(id, 1);
+    int exitCode = 0;
+    ASSERT_EQ(system_->processes().Wait(id, 10000, &exitCode), 0u);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_FALSE(session_->desktop().IsWindow(installers_->Wizard()->hwnd));
+    EXPECT_FALSE(files().FileExists("C:\\Windows\\system32\\Dovrel.exe"));
+}
+
 }  // namespace
 }  // namespace installerhost

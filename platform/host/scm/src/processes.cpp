@@ -160,6 +160,12 @@ uint32_t Processes::Create(const std::string& commandLine, ProcessId* id,
             files_->ReleaseInUse(process->imagePath);
         }
         std::unique_lock<std::mutex> lock(mutex_);
+        const std::vector<std::function<void(ProcessId)>> listeners = exitListeners_;
+        lock.unlock();
+        for (const std::function<void(ProcessId)>& listener : listeners) {
+            listener(process->id);
+        }
+        lock.lock();
         if (process->terminated) {
             exitCode = process->exitCode;
         }
@@ -243,6 +249,11 @@ ProcessId Processes::Current() {
 bool Processes::IsWow64(ProcessId id) {
     std::lock_guard<std::mutex> lock(g_wow64Mutex);
     return g_wow64Processes.count(id) != 0;
+}
+
+void Processes::AddExitListener(std::function<void(ProcessId)> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exitListeners_.push_back(std::move(listener));
 }
 
 void Processes::OnTerminate(ProcessId id, std::function<void()> handler) {

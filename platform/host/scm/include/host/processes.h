@@ -100,6 +100,10 @@ class Processes {
     static bool IsWow64(ProcessId id);
     // Adds a handler that Terminate calls; a process already terminated calls it at once.
     void OnTerminate(ProcessId id, std::function<void()> handler);
+    // Runs `listener` on each process's thread once its program has returned, before anyone
+    // waiting for the process learns that it ended (what Windows releases of a process: the
+    // libraries it mapped).
+    void AddExitListener(std::function<void(ProcessId)> listener);
 
     // Makes the calling thread belong to a process while the object lives (threads a program
     // or the service control manager starts on a process's behalf).
@@ -134,6 +138,7 @@ class Processes {
     std::condition_variable changed_;
     std::map<std::string, ProgramMain> programs_;  // by folded image name
     std::set<std::string> thirtyTwoBit_;           // folded image names
+    std::vector<std::function<void(ProcessId)>> exitListeners_;
     std::map<ProcessId, std::shared_ptr<Process>> processes_;
     ProcessId nextId_ = 4;
 };
