@@ -57,13 +57,12 @@ class HostKey : public RegistryKey {
             return error;
         return host::Registry::Machine().SetDword(path_, name, value);
     }
+    // RegSetValueExA converts the string types to UTF-16 before it stores them, so both widths
+    // end up the same in the registry.
     WinError SetString(const std::string& name, RegistryType type, const std::string& text,
-                       StringWidth width) override {
+                       StringWidth) override {
         if (WinError error = Check())
             return error;
-        // RegSetValueExA converts the string types to UTF-16 before it stores them, so both
-        // widths end up the same in the registry.
-        (void)width;
         return host::Registry::Machine().SetString(path_, name, text, static_cast<uint32_t>(type));
     }
     WinError DeleteValue(const std::string& name) override {

@@ -12,6 +12,7 @@
 #include "dovrel_host.h"
 #include "host/machine.h"
 #include "host/modules.h"
+#include "host/registry.h"
 #include "host/user_system.h"
 #include "installer_host.h"
 #include "names.h"
@@ -177,6 +178,40 @@ TEST_F(InstallerHostTest, ATerminatedInstallerClosesItsOpenWizard) {
     EXPECT_EQ(exitCode, 1);
     EXPECT_FALSE(session_->desktop().IsWindow(installers_->Wizard()->hwnd));
     EXPECT_FALSE(files().FileExists("C:\\Windows\\system32\\Dovrel.exe"));
+}
+
+// Cancel on the first page asks; "No" keeps the wizard as it was, "Yes" ends it with nothing
+// installed.
+TEST_F(InstallerHostTest, CancelAsksAndOnlyYesEndsTheWizard) {
+    Boot(false);
+    const std::string image = "C:\\Windows\\" + std::string(kInstallerImageName);
+    files().WriteFile(image, Bytes("MZ"));
+    host::ProcessId id = 0;
+    ASSERT_EQ(system_->processes().Create(image, &id), 0u);
+    host::user::Desktop& desktop = session_->desktop();
+    desktop.WaitForInputIdle(id, 10000);
+    const host::user::Hwnd hwnd = installers_->Wizard()->hwnd;
+
+    desktop.QueueMessageBoxAnswer(host::user::IDNO);
+    desktop.PostMessage(hwnd, host::user::WM_COMMAND, kIdCancel, 0);
+    desktop.WaitIdle(10000);
+    WizardView view = *installers_->Wizard();
+    EXPECT_TRUE(view.open);
+    EXPECT_EQ(view.page, 1);
+    EXPECT_EQ(view.buttons, kButtonCancel | kButtonNext);
+    ASSERT_FALSE(view.log.empty());
+    EXPECT_EQ(view.log.back(), std::string("confirm text=\"") + kConfirmText + "\" answer=no");
+
+    desktop.QueueMessageBoxAnswer(host::user::IDYES);
+    desktop.PostMessage(hwnd, host::user::WM_CLOSE, 0, 0);
+    int exitCode = -1;
+    ASSERT_EQ(system_->processes().Wait(id, 10000, &exitCode), 0u);
+    EXPECT_EQ(exitCode, 0);
+    view = *installers_->Wizard();
+    EXPECT_FALSE(view.open);
+    EXPECT_EQ(view.log.back(), "closed");
+    EXPECT_FALSE(files().FileExists("C:\\Windows\\system32\\Dovrel.exe"));
+    EXPECT_FALSE(host::Registry::Machine().KeyExists("HKLM\\" + std::string(kDriverServiceKey)));
 }
 
 }  // namespace
