@@ -106,7 +106,7 @@ class ScenarioContext {
     // The installer and the uninstaller as programs, once a scenario ran one.
     std::unique_ptr<installerhost::InstallerPrograms> installers;
 
-    // The machine, brought up as installed on first use.
+    // The machine, brought up on first use: as installed, or bare after `machine bare`.
     host::Machine& Machine();
     bool MachineIsUp() const { return machine_ != nullptr; }
     // The attachment service's host, with drive C: holding the driver's file.
