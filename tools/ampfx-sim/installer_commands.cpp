@@ -331,6 +331,33 @@ void UninstallerRun(ScenarioContext& c, const Words& w) {
     c.out << "uninstaller exit=" << exitCode << "\n";
 }
 
+// --- logon --------------------------------------------------------------------------------------
+
+// What the user's logon starts: every command of the machine's Run key, in the order the key
+// lists them (both registry views on a 64-bit machine), each exactly as it is written there.
+void Logon(ScenarioContext& c, const Words& w) {
+    Arity(w, 1, 1, "logon");
+    std::vector<std::string> keys = {qexinstall::kRunKey};
+    if (c.sixtyFourBit)
+        keys.push_back(host::Wow64LocalMachinePath(qexinstall::kRunKey));
+    size_t started = 0;
+    for (const std::string& key : keys) {
+        std::vector<host::RegistryValue> values;
+        if (host::Registry::Machine().EnumValues("HKLM\\" + key, &values) != 0)
+            continue;
+        for (const host::RegistryValue& value : values) {
+            std::optional<std::string> command =
+                host::Registry::Machine().GetString("HKLM\\" + key, value.name);
+            if (!command)
+                continue;
+            c.out << "logon run " << value.name << "=\"" << *command << "\"\n";
+            if (StartPanelProgram(c, *command))
+                ++started;
+        }
+    }
+    c.out << "logon started=" << started << "\n";
+}
+
 // --- file list ----------------------------------------------------------------------------------
 
 void FileList(ScenarioContext& c, const Words& w) {
@@ -384,9 +411,8 @@ void FileCommand(ScenarioContext& c, const Words& w) {
 }
 
 const ScenarioCommandArea kInstallerCommands = {
-    {"machine", MachineCommand},
-    {"installer", InstallerRun},
-    {"uninstaller", UninstallerRun},
+    {"machine", MachineCommand},     {"installer", InstallerRun},
+    {"uninstaller", UninstallerRun}, {"logon", Logon},
     {"file", FileCommand},
 };
 

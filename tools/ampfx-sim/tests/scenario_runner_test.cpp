@@ -289,10 +289,11 @@ TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
 // lost a command, would leave documented commands unknown.
 TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
     const std::vector<std::string> documented = {
-        "audio",       "compare-played", "devices",        "dsound", "eq-preset",   "file",
-        "filter",      "generate",       "headset",        "hub",    "installer",   "ioctl",
-        "machine",     "mute-log",       "panel",          "play",   "plug",        "reg",
-        "save-played", "service",        "skins",          "state",  "uninstaller", "unplug",
-        "urb",         "wait",           "windows-version"};
+        "audio",     "compare-played", "devices",        "dsound",      "eq-preset",
+        "file",      "filter",         "generate",       "headset",     "hub",
+        "installer", "ioctl",          "logon",          "machine",     "mute-log",
+        "panel",     "play",           "plug",           "reg",         "save-played",
+        "service",   "skins",          "state",          "uninstaller", "unplug",
+        "urb",       "wait",           "windows-version"};
     EXPECT_EQ(ScenarioCommandNames(), documented);
 }
