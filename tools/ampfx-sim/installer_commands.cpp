@@ -351,7 +351,9 @@ void Logon(ScenarioContext& c, const Words& w) {
             if (!command)
                 continue;
             c.out << "logon run " << value.name << "=\"" << *command << "\"\n";
-            if (StartPanelProgram(c, *command))
+            if (const uint32_t error = StartPanelProgram(c, *command); error != 0)
+                c.out << "start error=" << error << "\n";
+            else
                 ++started;
         }
     }

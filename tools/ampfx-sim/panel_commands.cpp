@@ -154,20 +154,17 @@ void PanelStart(ScenarioContext& c, const Words& w) {
     std::string line = std::string("\"") + image + "\"";
     for (size_t i = 2; i < w.size(); ++i)
         line += " " + w[i];
-    if (!StartPanelProgram(c, line))
-        Fail("the panel did not start");
+    if (const uint32_t error = StartPanelProgram(c, line); error != 0)
+        Fail("the panel did not start (error " + std::to_string(error) + ")");
 }
 
 }  // namespace
 
-bool StartPanelProgram(ScenarioContext& c, const std::string& line) {
+uint32_t StartPanelProgram(ScenarioContext& c, const std::string& line) {
     c.Panels();
     user::ProcessId id = 0;
-    const uint32_t error = c.Session().shell().CreateProcess(Utf8ToUtf16(line), &id);
-    if (error != 0) {
-        c.out << "start error=" << error << "\n";
-        return false;
-    }
+    if (const uint32_t error = c.Session().shell().CreateProcess(Utf8ToUtf16(line), &id))
+        return error;
     // The first start may hand over to an elevated one and end: wait until it sits idle or
     // has ended, then the same for every panel it started.
     user::Desktop& desktop = c.Session().desktop();
@@ -187,7 +184,7 @@ bool StartPanelProgram(ScenarioContext& c, const std::string& line) {
     }
     PrintMessageBoxes(c);
     PrintPanelLine(c);
-    return true;
+    return 0;
 }
 
 namespace {

@@ -160,8 +160,8 @@ class ScenarioContext {
 
 // Starts the control panel with that command line, as the logon's Run value or a user would,
 // and waits until the start has settled (an elevated restart included); prints its message
-// boxes and the `panel=` line. False (with `start error=N` printed) when nothing started.
-bool StartPanelProgram(ScenarioContext& c, const std::string& commandLine);
+// boxes and the `panel=` line. Returns CreateProcess's error, 0 when it started.
+uint32_t StartPanelProgram(ScenarioContext& c, const std::string& commandLine);
 
 // The commands of one area (registry, headsets, service, ...), each with its handler. An area
 // is one file that registers its table with a `ScenarioCommandArea` at namespace scope.
