@@ -18,22 +18,17 @@ struct Extension {
     PDEVICE_OBJECT self;
     PDEVICE_OBJECT lower;
     KTIMER timer;
-    KDPC dpc;
     PIO_WORKITEM deleteItem;
 };
 
-VOID DeleteLater(PDEVICE_OBJECT device, PVOID context) {
+// The wait runs inside the work item rather than in a timer DPC: the work item holds the device
+// object until its routine has returned, so the driver cannot unload under it, while a DPC that
+// queued the deletion could still be returning into the driver's code when the unload runs.
+VOID DeleteWhenTimerFires(PDEVICE_OBJECT device, PVOID context) {
     auto* extension = static_cast<Extension*>(context);
+    KeWaitForSingleObject(&extension->timer, Executive, KernelMode, FALSE, nullptr);
     IoFreeWorkItem(extension->deleteItem);
     IoDeleteDevice(device);
-}
-
-VOID DeleteTimerFired(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-    UNREFERENCED_PARAMETER(dpc);
-    UNREFERENCED_PARAMETER(argument1);
-    UNREFERENCED_PARAMETER(argument2);
-    auto* extension = static_cast<Extension*>(context);
-    IoQueueWorkItem(extension->deleteItem, DeleteLater, DelayedWorkQueue, extension);
 }
 
 void Record(PDRIVER_OBJECT driver, const std::string& what) {
@@ -146,10 +141,11 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
                 if (g_behaviour.deferDeleteMs > 0) {
                     extension->deleteItem = IoAllocateWorkItem(device);
                     KeInitializeTimer(&extension->timer);
-                    KeInitializeDpc(&extension->dpc, DeleteTimerFired, extension);
                     LARGE_INTEGER due;
                     due.QuadPart = -10000LL * g_behaviour.deferDeleteMs;
-                    KeSetTimer(&extension->timer, due, &extension->dpc);
+                    KeSetTimer(&extension->timer, due, nullptr);
+                    IoQueueWorkItem(extension->deleteItem, DeleteWhenTimerFires,
+                                    CriticalWorkQueue, extension);
                 } else {
                     IoDeleteDevice(device);
                 }
