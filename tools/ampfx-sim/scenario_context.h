@@ -171,3 +171,7 @@ class ScenarioCommandArea {
 const ScenarioCommandEntry* FindScenarioCommand(const std::string& name);
 // Every registered command name, sorted.
 std::vector<std::string> ScenarioCommandNames();
+
+// `mic signal N ...` (headset_commands.cpp): false, with nothing done, for any other `mic`
+// command, so that the area owning the `mic` word can hand the signal to it.
+bool RunMicSignalCommand(ScenarioContext& context, const Words& words);

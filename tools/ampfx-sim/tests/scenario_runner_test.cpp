@@ -273,10 +273,9 @@ TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
 // lost a command, would leave documented commands unknown.
 TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
     const std::vector<std::string> documented = {
-        "audio",    "compare-played", "devices", "eq-preset", "filter",
-        "generate", "headset",        "hub",     "ioctl",     "mute-log",
-        "panel",    "play",           "plug",    "reg",       "save-played",
-        "service",  "skins",          "state",   "unplug",    "urb",
-        "wait",     "windows-version"};
+        "audio",    "compare-played", "devices", "eq-preset", "file",        "filter",
+        "generate", "headset",        "hub",     "ioctl",     "mic",         "mute-log",
+        "panel",    "play",           "plug",    "reg",       "save-played", "service",
+        "skins",    "state",          "unplug",  "urb",       "wait",        "windows-version"};
     EXPECT_EQ(ScenarioCommandNames(), documented);
 }
