@@ -22,6 +22,7 @@ constexpr uint32_t kKickMessage = WM_USER + 1;
 constexpr uint32_t kQuitMessage = WM_USER + 2;
 constexpr uintptr_t kTimerId = 1;
 constexpr double kPi = 3.14159265358979323846;
+constexpr uint8_t kCaptureInterface = 2;  // the headset's microphone streaming interface
 
 bool ValidFormat(const WaveFormat& f) {
     if (f.formatTag != 1 || f.channels < 1 || f.channels > 2 ||
@@ -169,7 +170,11 @@ void WaveIn::ThreadMain() {
     while (desktop_.GetMessage(&msg) > 0)
         desktop_.DispatchMessage(msg);
     desktop_.DestroyWindow(window);
-    // The stream's reference on the device goes with the thread that used it.
+    // The capture pin closes: the class driver puts the microphone's interface back to its
+    // zero-bandwidth setting (a device that is gone refuses, which changes nothing), and the
+    // stream's reference on the device goes with the thread that used it.
+    if (stream_)
+        stream_->SelectInterface(kCaptureInterface, 0);
     stream_.reset();
 }
 
