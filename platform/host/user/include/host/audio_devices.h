@@ -32,6 +32,7 @@ enum class Flow { Playback, Recording };
 
 constexpr uint32_t MMSYSERR_NOERROR = 0;
 constexpr uint32_t MMSYSERR_BADDEVICEID = 2;
+constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
 constexpr uint32_t MMSYSERR_NODRIVER = 6;
 constexpr uint32_t MMSYSERR_INVALPARAM = 11;
 constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFFu;

@@ -34,7 +34,6 @@ namespace host::user {
 
 class Desktop;
 
-constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
 constexpr uint32_t WAVERR_BADFORMAT = 32;
 constexpr uint32_t WAVERR_STILLPLAYING = 33;
 constexpr uint32_t WAVERR_UNPREPARED = 34;
