@@ -94,7 +94,7 @@ void File(ScenarioContext& c, const Words& w) {
         std::vector<uint8_t> bytes;
         std::string reason;
         if (!ParseHexBytesText(w[3], &bytes, &reason))
-            Fail("bad bytes '" + w[3] + "': " + reason);
+            Fail(reason);
         const host::user::Handle file =
             files.CreateFile(path, host::user::kGenericWrite, host::user::CREATE_ALWAYS);
         if (file == host::user::kInvalidHandle) {
