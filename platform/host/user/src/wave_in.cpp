@@ -227,10 +227,14 @@ void WaveIn::Capture(std::unique_lock<std::mutex>& lock) {
     resampler_->Push(input.data(), input.size());
     std::vector<float> made;
     resampler_->Pull(&made);
+    const uint64_t firstMade = output_;
     output_ += made.size();
 
     const uint32_t block = format_.blockAlign;
-    for (float value : made) {
+    for (size_t i = 0; i < made.size(); ++i) {
+        const float value = made[i];
+        if (firstMade + i < dropBefore_)
+            continue;  // made while no buffer was queued: lost
         while (!queue_.empty() &&
                queue_.front()->bufferLength - queue_.front()->bytesRecorded < block)
             ReturnHead(lock);
@@ -307,6 +311,14 @@ uint32_t WaveIn::AddBuffer(WaveHeader* header) {
             return WAVERR_STILLPLAYING;
         header->flags = (header->flags & ~WHDR_DONE) | WHDR_INQUEUE;
         header->bytesRecorded = 0;
+        if (queue_.empty() && running_) {
+            // What the microphone brought while no buffer waited is gone; this buffer starts
+            // with the samples from now on.
+            const int64_t elapsed = std::max<int64_t>(host::kernel::Now() - startTime_, 0);
+            const uint64_t available =
+                static_cast<uint64_t>(elapsed / kUnitsPerMs) * kSamplesPerPacket;
+            dropBefore_ = (available * format_.samplesPerSec + kNativeRate - 1) / kNativeRate;
+        }
         queue_.push_back(header);
         if (!running_)
             return MMSYSERR_NOERROR;
@@ -326,6 +338,7 @@ uint32_t WaveIn::Start() {
         startTime_ = host::kernel::Now();
         inputRead_ = 0;
         output_ = 0;
+        dropBefore_ = 0;
         resampler_ = std::make_unique<CaptureResampler>(kNativeRate, format_.samplesPerSec);
     }
     Kick();

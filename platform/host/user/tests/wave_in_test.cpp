@@ -156,6 +156,26 @@ TEST_F(WaveInTest, BuffersComeBackInOrderAsTheClockFillsThem) {
                                            MM_WIM_CLOSE}));
 }
 
+// While no buffer waits the microphone's samples are lost: a buffer queued after a gap holds
+// what came after it, so it takes its whole 50 ms.
+TEST_F(WaveInTest, SamplesWithoutABufferAreLost) {
+    headset_->SetCaptureData(Sine(1000, 8000));
+    Open(Pcm(8000, 8, 1));
+    std::vector<uint8_t> buffer(400);
+    WaveHeader header;
+    Queue(&header, &buffer);
+    ASSERT_EQ(wave_->Start(), MMSYSERR_NOERROR);
+    desktop().RunForMs(50);
+    ASSERT_EQ(Returned().size(), 1u);
+    desktop().RunForMs(100);
+    ASSERT_EQ(wave_->AddBuffer(&header), MMSYSERR_NOERROR);
+    desktop().RunForMs(49);
+    EXPECT_EQ(Returned().size(), 1u);
+    desktop().RunForMs(1);
+    EXPECT_EQ(Returned().size(), 2u);
+    EXPECT_EQ(header.bytesRecorded, 400u);
+}
+
 // The headset records 48 kHz; at 8 kHz what lies above 4 kHz must not come back folded into
 // the band, and what lies within it keeps its level.
 TEST_F(WaveInTest, ResamplingKeepsTheBandAndDropsWhatWouldAlias) {

@@ -138,8 +138,9 @@ class WaveIn {
     bool running_ = false;
     bool failed_ = false;  // the device stopped answering: nothing more is recorded
     int64_t startTime_ = 0;
-    uint64_t inputRead_ = 0;  // 48 kHz samples read since the start
-    uint64_t output_ = 0;     // output samples made since the start
+    uint64_t inputRead_ = 0;   // 48 kHz samples read since the start
+    uint64_t output_ = 0;      // output samples made since the start
+    uint64_t dropBefore_ = 0;  // output samples before this one found no buffer
     std::unique_ptr<CaptureResampler> resampler_;
     std::deque<WaveHeader*> queue_;
     std::vector<WaveHeader*> prepared_;
