@@ -5,6 +5,7 @@
 #include "driver_link_host.h"
 #include "host/processes.h"
 #include "host/text.h"
+#include "test_sound_host.h"
 #include "windows_volume.h"
 
 namespace panelhost {
@@ -18,8 +19,9 @@ PanelPrograms::PanelPrograms(user::UserSession& session, host::Modules& modules,
 PanelPrograms::~PanelPrograms() = default;
 
 void PanelPrograms::Register() {
-    processes_.RegisterProgram(kPanelImageName,
-                               [this](const std::string& arguments) { return Main(arguments); });
+    // The shipped panel is a 32-bit program.
+    processes_.RegisterProgram(
+        kPanelImageName, [this](const std::string& arguments) { return Main(arguments); }, true);
 }
 
 RunningPanel* PanelPrograms::Current() {
@@ -143,12 +145,18 @@ int PanelPrograms::Main(const std::string&) {
     CQEXAudioControlDlg dlg(
         PanelPorts{system, shell, discovery, driver, volume, registry, dialogs_, waveIn});
     dialog = &dlg;
+    // The speaker-test page: the session's DirectSound and the 7.1 window on its desktop.
+    HostTestSoundPorts sound(session_, [&shell] { return shell.Window(); });
+    HostVirtual71Window virtual71(
+        desktop, [&shell] { return shell.Window(); }, dlg.Virtual71Window);
+    dlg.SetTestSoundPorts(&sound, &virtual71);
     CQEXAudioControlApp app(system, shell, dlg);
 
     shell.SetQuitFlag(&running->quitPosted);
     running->dialog = &dlg;
     running->shell = &shell;
     running->dialogs = &dialogs_;
+    running->virtual71 = &virtual71;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         panels_.push_back(running);
@@ -177,6 +185,7 @@ int PanelPrograms::Main(const std::string&) {
     running->exitCode = code;
     running->dialog = nullptr;
     running->shell = nullptr;
+    running->virtual71 = nullptr;
     return code;
 }
 

@@ -30,6 +30,7 @@ struct RunningPanel {
     CQEXAudioControlDlg* dialog = nullptr;
     HostPanelShell* shell = nullptr;
     HostModalDialogs* dialogs = nullptr;
+    class HostVirtual71Window* virtual71 = nullptr;  // the 7.1 window's port
     std::atomic<bool> quitPosted{false};
     bool ended = false;
     int exitCode = 0;

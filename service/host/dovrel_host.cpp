@@ -28,7 +28,7 @@ DovrelHost::DovrelHost(host::PnpManager& pnp, host::UserSystem& system, Options 
       services_(system.services()),
       eventLog_(system.eventLog()),
       debug_(options.echoDebugOutput),
-      files_(system.files(), ProgramPath()) {
+      files_(system.files(), ProgramPath(), &system.processes()) {
     system_.processes().RegisterProgram(
         kImageName, [this](const std::string& arguments) { return ProgramMain(arguments); });
 }

@@ -20,6 +20,7 @@ namespace host {
 class EventLog;
 class FileSystem;
 class PnpManager;
+class Processes;
 class Registry;
 class ServiceControlManager;
 }  // namespace host
@@ -188,10 +189,13 @@ class HostMessageLoop : public MessageLoop {
     uint64_t ticksRun_ = 0;
 };
 
-// The system directory of drive C: ("C:\Windows\system32") and the program's own path.
+// The system directory of drive C: ("C:\Windows\system32") and the program's own path: the
+// image the calling process was started from when `processes` knows it (a program written
+// into SysWOW64 by a 32-bit installer runs from there), else `modulePath`.
 class HostSystemFiles : public SystemFiles {
   public:
-    HostSystemFiles(host::FileSystem& files, std::string modulePath);
+    HostSystemFiles(host::FileSystem& files, std::string modulePath,
+                    host::Processes* processes = nullptr);
     WinError SystemDirectory(std::string* path) override;
     WinError ModulePath(std::string* path) override;
     WinError RemoveFile(const std::string& path) override;
@@ -206,6 +210,7 @@ class HostSystemFiles : public SystemFiles {
   private:
     host::FileSystem& files_;
     std::string modulePath_;
+    host::Processes* processes_;
     mutable std::mutex mutex_;
     std::vector<Removal> removals_;
 };

@@ -3,6 +3,7 @@
 
 #include "host/event_log.h"
 #include "host/file_system.h"
+#include "host/processes.h"
 #include "host_ports.h"
 
 namespace dovrel {
@@ -37,8 +38,9 @@ std::vector<RecordedMessageBoxes::Box> RecordedMessageBoxes::Shown() const {
     return shown_;
 }
 
-HostSystemFiles::HostSystemFiles(host::FileSystem& files, std::string modulePath)
-    : files_(files), modulePath_(std::move(modulePath)) {}
+HostSystemFiles::HostSystemFiles(host::FileSystem& files, std::string modulePath,
+                                 host::Processes* processes)
+    : files_(files), modulePath_(std::move(modulePath)), processes_(processes) {}
 
 WinError HostSystemFiles::SystemDirectory(std::string* path) {
     *path = host::FileSystem::kSystemDirectory;
@@ -46,7 +48,9 @@ WinError HostSystemFiles::SystemDirectory(std::string* path) {
 }
 
 WinError HostSystemFiles::ModulePath(std::string* path) {
-    *path = modulePath_;
+    const std::string image =
+        processes_ != nullptr ? processes_->ImagePath(host::Processes::Current()) : std::string();
+    *path = image.empty() ? modulePath_ : image;
     return kErrorSuccess;
 }
 

@@ -8,7 +8,7 @@ import math
 from PIL import Image, ImageDraw
 
 import skin_art as art
-from skin_art import (AMBER, BLACK, GREEN, GREEN_LED, LCD_GRID, METAL, RED_LED, SCREEN,
+from skin_art import (AMBER, BLACK, GREEN, GREEN_LED, LCD, LCD_GRID, METAL, RED_LED, SCREEN,
                       SCREEN_INK, SCREEN_LINE, TEXT, TEXT_DIM)
 
 W, H = 640, 480
@@ -556,7 +556,10 @@ class Skin:
                 state = "lit"
             art.button(img, box, "", state, radius=3)
             self.toolbar_glyph(img, key, box, state)
-        art.rrect(img, (4, 58, 234, 124), 5, (24, 26, 30, 255))
+        # The level bars sit on a backlit legend screen: Windows draws their labels in the
+        # device context's default black, which must stay readable.
+        art.rrect(img, (1, 57, 237, 125), 4, (24, 26, 30, 255))
+        art.rrect(img, (2, 58, 236, 124), 3, LCD + (255,))
         art.sanitize(img, BLACK, (1, 1, 1))
         return img
 

@@ -154,6 +154,29 @@ TEST(SkinLoaderTest, LoadsAreCountedAndALoadedFileIsInUse) {
     EXPECT_EQ(machine.files.DeleteFile(win32Path), host::kErrorSuccess);
 }
 
+// A process that ends leaves its libraries, however often it loaded them and without
+// freeing them; another process's load keeps the library and its file.
+TEST(SkinLoaderTest, AnEndedProcessLeavesTheLibrariesItLoaded) {
+    SkinMachine machine;
+    std::u16string path = machine.Install(SkinDll("en"), "skin.dll");
+    std::string win32Path(path.begin(), path.end());
+    uint32_t process = 8;
+    machine.modules.SetCurrentProcess([&process] { return process; });
+    HMODULE module = machine.modules.LoadLibraryW(path);
+    ASSERT_NE(module, nullptr);
+    ASSERT_EQ(machine.modules.LoadLibraryW(path), module);
+    process = 12;
+    ASSERT_EQ(machine.modules.LoadLibraryW(path), module);
+
+    machine.modules.ReleaseProcess(8);
+    EXPECT_TRUE(machine.modules.GetProcAddress(module, "GetResourceName"));
+    EXPECT_EQ(machine.files.DeleteFile(win32Path), host::kErrorAccessDenied);
+    machine.modules.ReleaseProcess(16);  // loaded nothing
+    machine.modules.ReleaseProcess(12);
+    EXPECT_FALSE(machine.modules.GetProcAddress(module, "GetResourceName"));
+    EXPECT_EQ(machine.files.DeleteFile(win32Path), host::kErrorSuccess);
+}
+
 TEST(SkinLoaderTest, ABareNameIsLookedForInTheSystemDirectory) {
     SkinMachine machine;
     machine.files.WriteFile("C:\\Windows\\system32\\QX_AudioControlRec.dll",

@@ -55,9 +55,13 @@ void Wait(ScenarioContext& c, const Words& w) {
     host::kernel::Settle();
 }
 
+}  // namespace
+
 // Files through the user session's CreateFile, ReadFile and WriteFile, so a file reads as the
 // panel reads it (and fails as it would: a missing one, a folder, one in use).
-void File(ScenarioContext& c, const Words& w) {
+bool RunMachineFileCommand(ScenarioContext& c, const Words& w) {
+    if (w.size() < 2 || (w[1] != "dump" && w[1] != "write"))
+        return false;
     const char* usage = "usage: file dump PATH | file write PATH HEX";
     if (w.size() < 3)
         Fail(usage);
@@ -68,7 +72,7 @@ void File(ScenarioContext& c, const Words& w) {
             files.CreateFile(path, host::user::kGenericRead, host::user::OPEN_EXISTING);
         if (file == host::user::kInvalidHandle) {
             c.out << "error=" << host::user::GetLastError() << "\n";
-            return;
+            return true;
         }
         std::vector<uint8_t> bytes;
         uint8_t block[4096];
@@ -99,7 +103,7 @@ void File(ScenarioContext& c, const Words& w) {
             files.CreateFile(path, host::user::kGenericWrite, host::user::CREATE_ALWAYS);
         if (file == host::user::kInvalidHandle) {
             c.out << "error=" << host::user::GetLastError() << "\n";
-            return;
+            return true;
         }
         uint32_t written = 0;
         const bool ok =
@@ -111,12 +115,14 @@ void File(ScenarioContext& c, const Words& w) {
     } else {
         Fail(usage);
     }
+    return true;
 }
+
+namespace {
 
 const ScenarioCommandArea kMachineCommands = {
     {"windows-version", WindowsVersion},
     {"wait", Wait},
-    {"file", File},
 };
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "host/user_system.h"
 #include "panel_program_host.h"
 #include "scenario_context.h"
+#include "test_sound_host.h"
 // clang-format on
 
 namespace {
@@ -54,6 +55,9 @@ void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<u
 void SkinsCommand(ScenarioContext& c, const Words& w) {
     Arity(w, 3, 3, "skins install english|schinese|tchinese | skins add FILE");
     if (w[1] == "install") {
+        if (c.bareMachine)
+            Fail(
+                "skins install writes what the installer writes: on a bare machine, installer run");
         const char* folder = w[2] == "english"    ? "en"
                              : w[2] == "schinese" ? "zh-hans"
                              : w[2] == "tchinese" ? "zh-hant"
@@ -141,9 +145,13 @@ void PrintPanelLine(ScenarioContext& c) {
 
 void PanelStart(ScenarioContext& c, const Words& w) {
     c.Panels();
-    if (!c.System().files().FileExists(kPanelImage))
-        PutOnDrive(c, kPanelImage, ReadHostFile(AMPFX_PANEL_RESOURCES_HOST_DLL));
-    std::string line = std::string("\"") + kPanelImage + "\"";
+    // On a bare machine the panel is there only once the installer wrote it; a 32-bit
+    // program written to system32 on a 64-bit machine lies in SysWOW64.
+    const std::string image =
+        c.sixtyFourBit ? "C:\\Windows\\SysWOW64\\QX_AudioControl.exe" : kPanelImage;
+    if (!c.bareMachine && !c.System().files().FileExists(image))
+        PutOnDrive(c, image, ReadHostFile(AMPFX_PANEL_RESOURCES_HOST_DLL));
+    std::string line = std::string("\"") + image + "\"";
     for (size_t i = 2; i < w.size(); ++i)
         line += " " + w[i];
     user::ProcessId id = 0;
@@ -170,6 +178,10 @@ void PanelStart(ScenarioContext& c, const Words& w) {
     PrintMessageBoxes(c);
     PrintPanelLine(c);
 }
+
+std::string SpeakerTestValue(const CQEXAudioControlDlg& d, const std::string& field, bool* known);
+std::string BarsText(panelhost::RunningPanel& panel);
+std::string LabelsText(panelhost::RunningPanel& panel);
 
 std::string Value(const CQEXAudioControlDlg& d, const std::string& field, bool* known) {
     *known = true;
@@ -228,17 +240,17 @@ std::string Value(const CQEXAudioControlDlg& d, const std::string& field, bool* 
         return std::to_string(d.MicBoost);
     if (field == "MicLevel")
         return std::to_string(d.MicLevel);
-    *known = false;
-    return "";
+    return SpeakerTestValue(d, field, known);
 }
 
 const char* const kStateFields[] = {
-    "IsDefaultSkin",   "CurrentPage",  "DevicePresent",   "CoreAudioAvailable", "EqKnobTop",
-    "GrabOffsetY",     "DriverHandle", "EqPressedButton", "EqEnableLit",        "EqDisabled",
-    "EqPreset",        "GrabbedKnob",  "SoundFieldType",  "TestSource",         "TestTrack",
-    "TestPlaying",     "FieldBitmap",  "SourceIcon",      "SourceIconPos",      "Dragging",
-    "SelectedSpeaker", "MicKnobPos",   "MicMute",         "MicBoost",           "MicLevel",
-    "Window",          "Tray"};
+    "IsDefaultSkin",   "CurrentPage",   "DevicePresent",   "CoreAudioAvailable", "EqKnobTop",
+    "GrabOffsetY",     "DriverHandle",  "EqPressedButton", "EqEnableLit",        "EqDisabled",
+    "EqPreset",        "GrabbedKnob",   "SoundFieldType",  "TestSource",         "TestTrack",
+    "TestPlaying",     "FieldBitmap",   "SourceIcon",      "SourceIconPos",      "Dragging",
+    "SelectedSpeaker", "MicKnobPos",    "MicMute",         "MicBoost",           "MicLevel",
+    "Window",          "Tray",          "SpeakerLayout",   "SpeakerIcons",       "Virtual71",
+    "Virtual71Mode",   "Virtual71Bars", "Virtual71Labels"};
 
 void PanelState(ScenarioContext& c, const Words& w) {
     panelhost::RunningPanel& panel = Running(c);
@@ -254,6 +266,10 @@ void PanelState(ScenarioContext& c, const Words& w) {
             value = c.Session().desktop().IsWindowVisible(hwnd) ? "shown" : "hidden";
         else if (field == "Tray")
             value = TrayText(c, hwnd);
+        else if (field == "Virtual71Bars")
+            value = BarsText(panel);
+        else if (field == "Virtual71Labels")
+            value = LabelsText(panel);
         else
             value = Value(*panel.dialog, field, &known);
         if (!known)
@@ -475,11 +491,111 @@ void PanelScreenshot(ScenarioContext& c, const Words& w) {
           << " window=" << (desktop.IsWindowVisible(hwnd) ? "shown" : "hidden") << "\n";
 }
 
+// --- the virtual 7.1 window ----------------------------------------------------------------
+
+std::string Real(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string SpeakerTestValue(const CQEXAudioControlDlg& d, const std::string& field, bool* known) {
+    *known = true;
+    std::vector<std::string> items;
+    if (field == "SpeakerLayout") {
+        for (const SpeakerPlace& s : d.SpeakerLayout)
+            items.push_back(Real(s.angle) + ":" + std::to_string(s.distance));
+        return Join(items);
+    }
+    if (field == "SpeakerIcons") {
+        for (const SpeakerPlace& s : d.SpeakerLayout) {
+            const IconCorner corner = SpeakerIconCorner(s.angle, s.distance);
+            items.push_back(std::to_string(corner.x) + ":" + std::to_string(corner.y));
+        }
+        return Join(items);
+    }
+    if (field == "Virtual71")
+        return d.Virtual71WindowExists() ? "open" : "closed";
+    if (field == "Virtual71Mode")
+        return std::to_string(d.Virtual71Window.Virtual71Mode);
+    *known = false;
+    return "";
+}
+
+// The window's bars in speaker order, as the screen shows them; "none" without the window.
+std::string BarsText(panelhost::RunningPanel& panel) {
+    if (panel.virtual71 == nullptr || panel.virtual71->Window() == 0)
+        return "none";
+    std::vector<std::string> items;
+    for (uint16_t id : CVirtual71Control::kBarIds)
+        items.push_back(std::to_string(panel.virtual71->BarPosition(id)));
+    return Join(items);
+}
+
+// The label each bar shows for the position it holds, in speaker order.
+std::string LabelsText(panelhost::RunningPanel& panel) {
+    if (panel.virtual71 == nullptr || panel.virtual71->Window() == 0)
+        return "none";
+    std::vector<std::string> items;
+    for (int i = 0; i < kSpeakerCount; ++i)
+        items.push_back("\"" +
+                        CVirtual71Control::LabelText(
+                            i, panel.virtual71->BarPosition(CVirtual71Control::kBarIds[i])) +
+                        "\"");
+    return Join(items);
+}
+
+panelhost::HostVirtual71Window& Virtual71Of(panelhost::RunningPanel& panel) {
+    if (panel.virtual71 == nullptr || panel.virtual71->Window() == 0)
+        Fail("the virtual 7.1 window is not open");
+    return *panel.virtual71;
+}
+
+void PanelVirtual71Mouse(ScenarioContext& c, const Words& w) {
+    Arity(w, 5, 5, "panel v71 press|release|click X Y");
+    panelhost::RunningPanel& panel = Running(c);
+    Settle(c);
+    user::Desktop& desktop = c.Session().desktop();
+    user::Rect rect;
+    desktop.GetWindowRect(Virtual71Of(panel).Window(), &rect);
+    const user::Point at = {rect.left + static_cast<int>(ParseNumber(w[3], "x", 10000)),
+                            rect.top + static_cast<int>(ParseNumber(w[4], "y", 10000))};
+    if (w[2] == "press") {
+        desktop.Mouse(user::MouseAction::Move, at);
+        desktop.Mouse(user::MouseAction::LeftDown, at);
+    } else if (w[2] == "release") {
+        desktop.Mouse(user::MouseAction::LeftUp, at);
+    } else if (w[2] == "click") {
+        desktop.Mouse(user::MouseAction::Move, at);
+        desktop.Click(at);
+    } else {
+        Fail("usage: panel v71 press|release|click X Y");
+    }
+    Settle(c);
+    PrintMessageBoxes(c);
+}
+
+void PanelVirtual71Screenshot(ScenarioContext& c, const Words& w) {
+    Arity(w, 3, 3, "panel screenshot-v71 FILE.png");
+    panelhost::RunningPanel& panel = Running(c);
+    Settle(c);
+    user::Desktop& desktop = c.Session().desktop();
+    const user::Hwnd hwnd = Virtual71Of(panel).Window();
+    const user::Picture picture = desktop.WindowPicture(hwnd);
+    if (picture.width == 0)
+        Fail("the virtual 7.1 window shows nothing yet");
+    user::Rect rect;
+    desktop.GetWindowRect(hwnd, &rect);
+    WritePng(c.WritablePath(w[2]), picture, false, 0);
+    c.out << "screenshot=" << w[2] << " size=" << picture.width << "x" << picture.height
+          << " at=" << rect.left << "," << rect.top << "\n";
+}
+
 void PanelCommand(ScenarioContext& c, const Words& w) {
     if (w.size() < 2)
         Fail(
             "usage: panel start|state|press|release|move|click|dblclick|drag|tray|command|"
-            "message|dialog|screenshot ...");
+            "message|dialog|screenshot|v71|screenshot-v71 ...");
     const std::string& what = w[1];
     if (what == "start")
         PanelStart(c, w);
@@ -499,6 +615,10 @@ void PanelCommand(ScenarioContext& c, const Words& w) {
         PanelDialog(c, w);
     else if (what == "screenshot")
         PanelScreenshot(c, w);
+    else if (what == "v71")
+        PanelVirtual71Mouse(c, w);
+    else if (what == "screenshot-v71")
+        PanelVirtual71Screenshot(c, w);
     else
         Fail("unknown panel operation '" + what + "'");
 }

@@ -23,7 +23,9 @@
 #include "host/usb_headset.h"
 #include "host/modules.h"
 #include "host/processes.h"
+#include "host/text.h"
 #include "host/user_system.h"
+#include "installer_host.h"
 #include "skin_code_host.h"
 // clang-format on
 #include "tool_text.h"
@@ -124,12 +126,15 @@ ScenarioContext::~ScenarioContext() {
     if (system_) {
         host::Processes& processes = system_->processes();
         for (host::ProcessId id : processes.RunningProcesses()) {
-            if (processes.ImagePath(id).find("QX_AudioControl") == std::string::npos)
+            const std::string image = processes.ImagePath(id);
+            if (image.find("QX_AudioControl") == std::string::npos &&
+                image.find("QEXAudioControlInstall") == std::string::npos)
                 continue;
             processes.Terminate(id, 0);
             processes.Wait(id, 10000);
         }
     }
+    installers.reset();
     dovrel_.reset();
     panels_.reset();
     session_.reset();
@@ -145,7 +150,12 @@ host::Machine& ScenarioContext::Machine() {
         // The machine comes up as installed: the driver's image and its service key, as the
         // installer leaves them; the attachment service is installed by command.
         machine_ = std::make_unique<host::Machine>(host::Machine::Options{windows, {}});
-        machine_->InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
+        // A bare machine only knows the driver's code by its image name, as it knows every
+        // program's: its file and service key come from the installer and the service.
+        if (bareMachine)
+            host::kernel::RegisterDriverImage("Ampfx.sys", DriverEntry);
+        else
+            machine_->InstallDriver("Ampfx", "Ampfx.sys", DriverEntry);
     }
     return *machine_;
 }
@@ -155,8 +165,12 @@ host::UserSystem& ScenarioContext::System() {
     if (!system_) {
         drive_ = std::make_unique<TempDrive>();
         system_ = std::make_unique<host::UserSystem>(drive_->path());
-        const std::string image = "MZ Ampfx.sys";
-        system_->files().WriteFile(kDriverFile, std::vector<uint8_t>(image.begin(), image.end()));
+        system_->files().SetSixtyFourBit(sixtyFourBit);
+        if (!bareMachine) {
+            const std::string image = "MZ Ampfx.sys";
+            system_->files().WriteFile(kDriverFile,
+                                       std::vector<uint8_t>(image.begin(), image.end()));
+        }
     }
     return *system_;
 }
@@ -174,6 +188,13 @@ host::Modules& ScenarioContext::Modules() {
         // The panel is a 32-bit program; the libraries it maps are the i686 builds.
         modules_ = std::make_unique<host::Modules>(System().files());
         skin::RegisterSkinCode(*modules_);
+        // A program that ends leaves the libraries it loaded, which frees their files.
+        modules_->SetCurrentProcess([] { return host::Processes::Current(); });
+        // The loader goes before the processes; every program has ended by then.
+        System().processes().AddExitListener([this](host::ProcessId id) {
+            if (modules_)
+                modules_->ReleaseProcess(id);
+        });
     }
     return *modules_;
 }
@@ -184,6 +205,20 @@ host::user::UserSession& ScenarioContext::Session() {
         host::user::UserSession::Options options;
         options.version = host::user::OsVersionFor(windowsMajor, windowsMinor);
         session_ = std::make_unique<host::user::UserSession>(Machine(), system, options);
+        // DirectSound plays through the class driver's stream of the headset it mixes for,
+        // the same stream `play` uses; a headset that holds its transfers gets nothing.
+        session_->directSound().SetStreamProvider(
+            [this](const std::string& instance) -> host::AudioStream* {
+                for (Device& device : devices) {
+                    if (device.node == nullptr || device.holdsTransfers ||
+                        !host::EqualsIgnoreCase(device.node->InstancePath(), instance))
+                        continue;
+                    if (!device.stream)
+                        device.stream = std::make_unique<host::AudioStream>(device.node);
+                    return device.stream->Ready() ? device.stream.get() : nullptr;
+                }
+                return nullptr;
+            });
     }
     return *session_;
 }

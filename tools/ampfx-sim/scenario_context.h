@@ -38,6 +38,10 @@ namespace panelhost {
 class PanelPrograms;
 }
 
+namespace installerhost {
+class InstallerPrograms;
+}
+
 class TempDrive;
 
 using Words = std::vector<std::string>;
@@ -95,8 +99,14 @@ class ScenarioContext {
     // The version as programs read it (Windows 7 unless the scenario says otherwise).
     uint32_t windowsMajor = 6, windowsMinor = 1;
     std::vector<Device> devices;
+    // `machine bare`: nothing of the suite on the machine until the installer puts it there;
+    // a 64-bit machine runs the 32-bit programs under WOW64. Fixed once the machine is up.
+    bool bareMachine = false;
+    bool sixtyFourBit = false;
+    // The installer and the uninstaller as programs, once a scenario ran one.
+    std::unique_ptr<installerhost::InstallerPrograms> installers;
 
-    // The machine, brought up as installed on first use.
+    // The machine, brought up on first use: as installed, or bare after `machine bare`.
     host::Machine& Machine();
     bool MachineIsUp() const { return machine_ != nullptr; }
     // The attachment service's host, with drive C: holding the driver's file.
@@ -175,3 +185,7 @@ std::vector<std::string> ScenarioCommandNames();
 // `mic signal N ...` (headset_commands.cpp): false, with nothing done, for any other `mic`
 // command, so that the area owning the `mic` word can hand the signal to it.
 bool RunMicSignalCommand(ScenarioContext& context, const Words& words);
+
+// `file dump PATH` and `file write PATH HEX` (machine_commands.cpp): false, with nothing done,
+// for any other `file` command; the area owning the `file` word hands them over.
+bool RunMachineFileCommand(ScenarioContext& context, const Words& words);

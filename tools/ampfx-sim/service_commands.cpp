@@ -24,6 +24,10 @@ void ServiceCommand(ScenarioContext& c, const Words& w) {
         Fail("unknown service operation '" + what + "'");
     const uint32_t code = what == "control" ? ParseNumber(w[2], "control code") : 0;
     dovrel::DovrelHost& service = c.Service();
+    // On a bare machine the program is there only once the installer wrote it.
+    if (what == "install" && c.bareMachine &&
+        !c.System().files().FileExists(dovrel::DovrelHost::ProgramPath()))
+        Fail("Dovrel.exe is not on this machine (installer run puts it there)");
     c.DropStreams();
     if (what == "install") {
         c.out << "exit=" << service.Install();

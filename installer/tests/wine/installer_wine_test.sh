@@ -2,9 +2,11 @@
 # The x86_64 installer under Wine, in a fresh prefix on a virtual X display, driven through
 # its pages by clicks on its buttons (BM_CLICK from wizard_driver.exe): a first install, then
 # a second run that offers repair and uninstall, asks before cancelling and uninstalls, a
-# third that installs again, then the uninstaller program.
+# third that installs again; then the panel as the logon starts it from its Run value, and
+# the uninstaller program, whose exit message ends that panel.
 # Checks what each leaves on the machine and saves a screenshot of every wizard page.
-#   installer_wine_test.sh INSTALLER_EXE WIZARD_DRIVER_EXE PAYLOAD_DIR [SCREENSHOT_DIR]
+#   installer_wine_test.sh INSTALLER_EXE WIZARD_DRIVER_EXE PAYLOAD_DIR [SCREENSHOT_DIR
+#                          [PANEL_PROBE_EXE]]
 # PAYLOAD_DIR is the installer build's staged payloads (NNN-name files).
 set -uo pipefail
 
@@ -12,6 +14,7 @@ installer_exe=${1:-}
 driver_exe=${2:-}
 payloads=${3:-}
 shots=${4:-}
+probe_exe=${5:-}
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 title="QEX Ampfx Suite V305 Setup"
@@ -216,6 +219,29 @@ until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enab
     fail "Finish did not close the wizard"
 [ -f "$sys/QX_AmpfxSuiteUninstall.exe" ] || fail "the reinstall left no uninstaller"
 
+panel_pid=
+if [ -n "$probe_exe" ]; then
+    step "the panel as the logon starts it: the Run value's command, in the tray"
+    cp "$probe_exe" "$work/setup/panel_wine_probe.exe"
+    probe() { w 30 "$work/setup/panel_wine_probe.exe" "$@"; }
+    w 30 reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v QX_AudioControl
+    run_command=$(output | sed -n 's/^ *QX_AudioControl *REG_SZ *//p')
+    case "$run_command" in
+        *" -QEXNOUI") ;;
+        *) fail "Run value: '$run_command'" ;;
+    esac
+    # The command as the shell would run it: the program, then its switch.
+    "$wine" "${run_command% -QEXNOUI}" -QEXNOUI </dev/null >"$work/panel.txt" 2>&1 &
+    panel_pid=$!
+    until_true 60 probe window || fail "the panel did not start from its Run value: $(output)"
+    output | grep -qx "window=hidden" || fail "-QEXNOUI showed the window: $(output)"
+    # No USB hub under Wine: the headset is never there, which the tray's double-click says.
+    probe tray-dblclick || fail "no answer to the tray double-click: $(output)"
+    output | grep -qx 'messagebox text="Device not detected or The system default audio device is not QEX4410/4420"' ||
+        fail "the tray double-click said: $(output)"
+    echo "the panel runs from its Run value and answers its tray icon"
+fi
+
 step "the uninstaller"
 (cd "$sys" && exec "$wine" QX_AmpfxSuiteUninstall.exe </dev/null >"$work/uninstall.txt" 2>&1) &
 uninstall_title="QEX Ampfx Suite V305 Uninstall"
@@ -229,6 +255,12 @@ output | grep -q "has been removed" || fail "uninstaller ended with: $(output)"
 drive click "$uninstall_title" 1 || fail "no OK on the uninstaller's last box"
 until_true 20 bash -c "! timeout 20 '$wine' '$work/setup/wizard_driver.exe' enabled '$uninstall_title' >/dev/null 2>&1" ||
     fail "the uninstaller did not end"
+
+if [ -n "$panel_pid" ]; then
+    panel_ended() { ! probe window; }
+    until_true 30 panel_ended || fail "the uninstaller's exit message left the panel running"
+    echo "the uninstall's exit message ended the running panel"
+fi
 
 step "what the uninstaller removed"
 expect_removed

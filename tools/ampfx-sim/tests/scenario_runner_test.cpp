@@ -76,6 +76,8 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
         {"mic signal 1 silence\n", "t.scn:1: no device 1 (0 plugged so far)\n"},
         {"file write C:\\x.dat 0g\n", "t.scn:1: bad hex bytes '0g'\n"},
         {"file dump\n", "t.scn:1: usage: file dump PATH | file write PATH HEX\n"},
+        {"file copy a b\n",
+         "t.scn:1: usage: file list DIR | file dump PATH | file write PATH HEX\n"},
         {"state AmpfxEQGain[5:2]\n",
          "t.scn:1: 'AmpfxEQGain[5:2]' runs backwards: FIRST must not be after LAST\n"},
         {"plug 0x1607\nsave-played 1 ../escaped.wav\n",
@@ -86,6 +88,22 @@ TEST_F(ScenarioRunnerTest, AScenarioErrorNamesItsLineAndEndsTheRun) {
          "t.scn:1: '/tmp/ampfx-sim-escaped.wav' is not a name inside the output folder\n"},
         {"plug 0x1607\nsave-played 1 \"\"\n",
          "t.scn:2: '' is not a name inside the output folder\n"},
+        // A bare machine has nothing of the suite, and the commands that stood in for the
+        // installer do not put it there.
+        {"state\nmachine bare\n",
+         "t.scn:2: machine bare must come before the first command that uses the machine\n"},
+        {"machine bare 16-bit\n", "t.scn:1: unknown machine '16-bit' (32-bit, 64-bit)\n"},
+        {"machine bare\ninstaller run --language klingon\n",
+         "t.scn:2: unknown language 'klingon' (english, schinese, tchinese)\n"},
+        {"machine bare\ninstaller run --reboot\n",
+         "t.scn:2: usage: installer run [--language english|schinese|tchinese] [--operation "
+         "repair|uninstall] [--reboot now|later] [--custom-skin DIR]...\n"},
+        {"machine bare\nservice install\n",
+         "t.scn:2: Dovrel.exe is not on this machine (installer run puts it there)\n"},
+        {"machine bare\nskins install english\n",
+         "t.scn:2: skins install writes what the installer writes: on a bare machine, installer "
+         "run\n"},
+        {"machine bare\npanel start -QEXNOUI\n", "t.scn:2: the panel did not start (error 2)\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.text), 2) << c.text;
@@ -281,9 +299,11 @@ TEST_F(ScenarioRunnerTest, ScenarioFilesThatAreNoScenarioAreRefused) {
 // lost a command, would leave documented commands unknown.
 TEST(ScenarioCommandTableTest, EveryDocumentedCommandIsRegistered) {
     const std::vector<std::string> documented = {
-        "audio",    "compare-played", "devices", "eq-preset", "file",        "filter",
-        "generate", "headset",        "hub",     "ioctl",     "mic",         "mute-log",
-        "panel",    "play",           "plug",    "reg",       "save-played", "service",
-        "skins",    "state",          "unplug",  "urb",       "wait",        "windows-version"};
+        "audio",     "compare-played", "devices",        "dsound",      "eq-preset",
+        "file",      "filter",         "generate",       "headset",     "hub",
+        "installer", "ioctl",          "machine",        "mic",         "mute-log",
+        "panel",     "play",           "plug",           "reg",         "save-played",
+        "service",   "skins",          "state",          "uninstaller", "unplug",
+        "urb",       "wait",           "windows-version"};
     EXPECT_EQ(ScenarioCommandNames(), documented);
 }

@@ -4,14 +4,19 @@
 // message box the 3D page raises without a test sound, and for each page writes the picture
 // the painters composed (page-N.bmp) and the window's place on the screen (page-N.txt), then
 // waits for the screenshot (shot-N.done) before it goes on. Then it opens the tray menu and
-// writes down its items, chooses the skin from it, and sends the exit message.
-//   panel_pages.exe -QEXUAC OUTPUT_FOLDER
+// writes down its items, chooses the skin from it, and sends the exit message. On the equalizer
+// page it clicks the Rock preset and writes down the driver's gains and the settings file the
+// release saved; started again with --settings it writes down the gains the start-up loaded
+// from that file into the driver and the knobs, and ends.
+//   panel_pages.exe -QEXUAC [--settings] OUTPUT_FOLDER
 #include "win32_api.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "audio_control_app.h"
@@ -194,7 +199,69 @@ LRESULT CALLBACK WatchQueue(int code, WPARAM removed, LPARAM lParam) {
 struct Conductor {
     std::wstring folder;
     RecordingShell* shell;
+    panel_test::FakeDriver* driver;
+    CQEXAudioControlDlg* dialog;
+    bool settingsOnly;
 };
+
+std::string Gains(const float* gains) {
+    std::string line;
+    for (int band = 0; band < 10; ++band) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%s%.9g", band == 0 ? "" : " ",
+                      static_cast<double>(gains[band]));
+        line += value;
+    }
+    return line;
+}
+
+// The settings file as the panel's release left it, read with nothing of the panel's code.
+void LogSettingsFile(const std::wstring& folder) {
+    wchar_t data[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data) != S_OK) {
+        Log(folder, "settings file none");
+        return;
+    }
+    const std::wstring path = std::wstring(data) + L"\\QEXAudioEQAndMicData.dat";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Log(folder, "settings file none");
+        return;
+    }
+    unsigned char bytes[128] = {};
+    DWORD got = 0;
+    ReadFile(file, bytes, sizeof bytes, &got, nullptr);
+    CloseHandle(file);
+    float gains[10] = {};
+    if (got >= 40)
+        std::memcpy(gains, bytes, 40);
+    Log(folder, "settings file bytes=" + std::to_string(got) + " gains=" + Gains(gains));
+}
+
+void LogKnobs(const std::wstring& folder, const std::string& tag, CQEXAudioControlDlg* dialog) {
+    std::string line = tag + " knobs=";
+    for (int band = 0; band < 10; ++band)
+        line += (band == 0 ? "" : " ") + std::to_string(dialog->KnobPointers[band]->y);
+    Log(folder, line);
+}
+
+// What the start-up took from the settings file: the driver's gains and the knobs.
+void ConductSettingsCheck(const Conductor& conductor) {
+    HWND panel = nullptr;
+    for (int tries = 0; tries < 300 && panel == nullptr; ++tries) {
+        Sleep(100);
+        panel = FindWindowW(nullptr, kTitle);
+    }
+    if (panel != nullptr) {
+        SendMessageW(panel, WM_NULL, 0, 0);
+        Log(conductor.folder, "loaded driver gains=" + Gains(conductor.driver->gains));
+        LogKnobs(conductor.folder, "loaded", conductor.dialog);
+        PostMessageW(panel, RegisterWindowMessageA("WM_QEX4410APP_EXIT"), 0, 0);
+    } else {
+        Log(conductor.folder, "no window");
+    }
+}
 
 void LogTrayMenu(const std::wstring& folder, HWND panel, const std::string& tag) {
     PostMessageW(panel, 0x410, 0, WM_RBUTTONDOWN);
@@ -219,7 +286,9 @@ void LogTrayMenu(const std::wstring& folder, HWND panel, const std::string& tag)
         Sleep(100);
 }
 
-void Conduct(const std::wstring& folder, RecordingShell* shell) {
+void Conduct(const Conductor& conductor) {
+    const std::wstring& folder = conductor.folder;
+    RecordingShell* shell = conductor.shell;
     HWND panel = nullptr;
     for (int tries = 0; tries < 300 && (panel == nullptr || !IsWindowVisible(panel)); ++tries) {
         Sleep(100);
@@ -267,6 +336,18 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
                 break;
             Sleep(100);
         }
+        if (page == 0) {
+            // The Rock preset, pressed and released as a user clicks it: the release sends
+            // its gains and saves the settings.
+            const LPARAM rock = MAKELPARAM(93, 381);
+            // Sent, not posted: a sent message overtakes posted ones, so a posted click could
+            // still be waiting when the file is read.
+            SendMessageW(panel, WM_LBUTTONDOWN, MK_LBUTTON, rock);
+            SendMessageW(panel, WM_LBUTTONUP, 0, rock);
+            Log(folder, "rock driver gains=" + Gains(conductor.driver->gains));
+            LogKnobs(folder, "rock", conductor.dialog);
+            LogSettingsFile(folder);
+        }
         if (page == 2) {
             // The microphone monitor records through wave-in, whose buffers come back to the
             // window and redraw the page's level.
@@ -302,7 +383,10 @@ void Conduct(const std::wstring& folder, RecordingShell* shell) {
 
 DWORD WINAPI ConductorThread(LPVOID context) {
     auto* conductor = static_cast<Conductor*>(context);
-    Conduct(conductor->folder, conductor->shell);
+    if (conductor->settingsOnly)
+        ConductSettingsCheck(*conductor);
+    else
+        Conduct(*conductor);
     return 0;
 }
 
@@ -312,6 +396,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     const std::wstring folder = argc > 1 ? argv[argc - 1] : L".";
+    bool settingsOnly = false;
+    for (int i = 1; i < argc - 1; ++i)
+        settingsOnly = settingsOnly || std::wstring(argv[i]) == L"--settings";
 
     Win32PanelSystem system;
     RecordingShell shell(system);
@@ -332,7 +419,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (!app.InitInstance())
         return app.ExitInstance(0);
 
-    Conductor conductor{folder, &shell};
+    Conductor conductor{folder, &shell, &driver, &dialog, settingsOnly};
     HANDLE thread = CreateThread(nullptr, 0, ConductorThread, &conductor, 0, nullptr);
     MSG message;
     int quitCode = 0;

@@ -46,7 +46,78 @@ std::optional<std::vector<std::string>> Components(std::string_view path) {
     return parts;
 }
 
+thread_local bool t_wow64 = false;
+thread_local bool t_redirectionDisabled = false;
+
+// Folders below system32 that a 32-bit program sees as they are, as Windows exempts them.
+bool ExemptFromRedirection(const std::vector<std::string>& parts) {
+    if (parts.size() < 3) {
+        return false;
+    }
+    for (const char* exempt : {"catroot", "catroot2", "driverstore", "logfiles", "spool"}) {
+        if (EqualsIgnoreCase(parts[2], exempt)) {
+            return true;
+        }
+    }
+    return parts.size() >= 4 && EqualsIgnoreCase(parts[2], "drivers") &&
+           EqualsIgnoreCase(parts[3], "etc");
+}
+
 }  // namespace
+
+FileSystem::Wow64Thread::Wow64Thread(bool wow64)
+    : previousWow64_(t_wow64), previousDisabled_(t_redirectionDisabled) {
+    t_wow64 = wow64;
+    t_redirectionDisabled = false;
+}
+
+FileSystem::Wow64Thread::~Wow64Thread() {
+    t_wow64 = previousWow64_;
+    t_redirectionDisabled = previousDisabled_;
+}
+
+bool FileSystem::ThreadIsWow64() {
+    return t_wow64;
+}
+
+void FileSystem::SetThreadRedirectionDisabled(bool disabled) {
+    t_redirectionDisabled = disabled;
+}
+
+bool FileSystem::ThreadRedirectionDisabled() {
+    return t_redirectionDisabled;
+}
+
+void FileSystem::SetSixtyFourBit(bool sixtyFourBit) {
+    sixtyFourBit_ = sixtyFourBit;
+    if (sixtyFourBit) {
+        std::error_code error;
+        fs::create_directories(fs::path(root_) / "Windows" / "SysWOW64" / "drivers", error);
+    }
+}
+
+std::string FileSystem::ViewPath(std::string_view win32Path) const {
+    if (!sixtyFourBit_ || !t_wow64 || t_redirectionDisabled) {
+        return std::string(win32Path);
+    }
+    std::optional<std::vector<std::string>> parts = Components(win32Path);
+    if (!parts || parts->size() < 2 || !EqualsIgnoreCase((*parts)[0], "Windows")) {
+        return std::string(win32Path);
+    }
+    std::string& folder = (*parts)[1];
+    if (EqualsIgnoreCase(folder, "system32") && !ExemptFromRedirection(*parts)) {
+        folder = "SysWOW64";
+    } else if (EqualsIgnoreCase(folder, "Sysnative")) {
+        folder = "system32";
+    } else {
+        return std::string(win32Path);
+    }
+    std::string path = "C:";
+    for (const std::string& part : *parts) {
+        path += "\\" + part;
+    }
+    return path;
+}
 
 FileSystem::FileSystem(std::string hostRoot) : root_(std::move(hostRoot)) {
     std::error_code error;
@@ -54,7 +125,7 @@ FileSystem::FileSystem(std::string hostRoot) : root_(std::move(hostRoot)) {
 }
 
 std::string FileSystem::HostPath(std::string_view win32Path) const {
-    const std::optional<std::vector<std::string>> parts = Components(win32Path);
+    const std::optional<std::vector<std::string>> parts = Components(ViewPath(win32Path));
     if (!parts) {
         return std::string();
     }
@@ -97,8 +168,12 @@ uint32_t FileSystem::WriteFile(std::string_view win32Path, const std::vector<uin
     if (!fs::is_directory(fs::path(path).parent_path(), error)) {
         return kErrorPathNotFound;
     }
-    if (fs::is_directory(path, error) || InUse(path)) {
+    if (fs::is_directory(path, error) || ReadOnly(path)) {
         return kErrorAccessDenied;
+    }
+    // A running program's image is open without write sharing.
+    if (InUse(path)) {
+        return kErrorSharingViolation;
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
@@ -133,7 +208,7 @@ uint32_t FileSystem::DeleteFile(std::string_view win32Path) {
         return kErrorPathNotFound;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fs::is_directory(path, error) || InUse(path)) {
+    if (fs::is_directory(path, error) || InUse(path) || ReadOnly(path)) {
         return kErrorAccessDenied;
     }
     if (!fs::is_regular_file(path, error)) {
@@ -169,8 +244,34 @@ void FileSystem::ReleaseInUse(std::string_view win32Path) {
     }
 }
 
+bool FileSystem::IsInUse(std::string_view win32Path) const {
+    const std::string path = HostPath(win32Path);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return InUse(path);
+}
+
+void FileSystem::SetReadOnly(std::string_view win32Path, bool readOnly) {
+    const std::string path = HostPath(win32Path);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (readOnly) {
+        readOnly_.insert(path);
+    } else {
+        readOnly_.erase(path);
+    }
+}
+
+bool FileSystem::IsReadOnly(std::string_view win32Path) const {
+    const std::string path = HostPath(win32Path);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ReadOnly(path);
+}
+
 bool FileSystem::InUse(const std::string& hostPath) const {
     return inUse_.count(hostPath) != 0;
+}
+
+bool FileSystem::ReadOnly(const std::string& hostPath) const {
+    return readOnly_.count(hostPath) != 0;
 }
 
 }  // namespace host

@@ -274,9 +274,11 @@ void Dispatcher::DpcThreadMain() {
 void Dispatcher::WorkerThreadMain(WORK_QUEUE_TYPE queue) {
     ThreadState& self = Self();
     std::unique_lock<std::mutex> lock(mutex);
-    const std::function<bool()> ready = [this, queue] { return !workQueue[queue].empty(); };
+    const std::function<bool()> ready = [this, queue] {
+        return !workQueue[queue].empty() && (dpcsRunning == 0 || !UniprocessorKernel());
+    };
     while (true) {
-        if (workQueue[queue].empty()) {
+        if (!ready()) {
             Block(lock, self, ready, kNoDeadline);
             continue;
         }

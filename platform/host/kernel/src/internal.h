@@ -318,6 +318,9 @@ void VersionReset();
 // Whether the reported Windows version knows RTL_QUERY_REGISTRY_TYPECHECK (Vista and later;
 // older kernels ignore the flag).
 bool KernelKnowsQueryTypeCheck();
+// Windows 98 and Me run on one processor: no thread runs while a DPC does, so a work item a
+// DPC queues starts only once that DPC has returned.
+bool UniprocessorKernel();
 void DebugReset();
 void FileObjectsReset();
 // Disables and forgets the device interfaces of a physical device object (mutex held).

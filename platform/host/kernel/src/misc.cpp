@@ -32,6 +32,10 @@ bool KernelKnowsQueryTypeCheck() {
     return CurrentVersion().major >= 6;
 }
 
+bool UniprocessorKernel() {
+    return CurrentVersion().major == 1 && CurrentVersion().minor < 0x10;
+}
+
 }  // namespace host::kernel::detail
 
 namespace host::kernel {

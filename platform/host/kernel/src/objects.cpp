@@ -114,16 +114,17 @@ void ObjectManager::UnloadNow(DRIVER_OBJECT* driver) {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         drivers.at(driver)->state = DriverState::Unloading;
     }
-    // Windows unmaps the image now; a thread still inside one of its routines would return
-    // into freed memory.
+    if (driver->DriverUnload != nullptr) {
+        DriverCall call(driver, nullptr, FrameKind::Unload);
+        driver->DriverUnload(driver);
+    }
+    // Windows unmaps the image once the unload routine has returned; a thread still inside one
+    // of its routines then returns into freed memory. The unload routine is where a driver
+    // waits for them (KeFlushQueuedDpcs for a DPC that is still returning).
     if (const int running = ActiveDriverCalls(driver); running > 0) {
         Report(Violation::CodeRunningAtUnload, DescribeDriver(driver) + " unloaded while " +
                                                    std::to_string(running) +
                                                    " of its routines still ran");
-    }
-    if (driver->DriverUnload != nullptr) {
-        DriverCall call(driver, nullptr, FrameKind::Unload);
-        driver->DriverUnload(driver);
     }
     // A driver that unloads with device objects left (a legacy driver that forgot one) loses
     // them with its code.

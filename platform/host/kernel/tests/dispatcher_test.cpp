@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -193,6 +194,44 @@ TEST_F(DispatcherTest, WorkItemRunsAtPassiveLevelAndKeepsItsDeviceUntilItHasRun)
     EXPECT_NE(record.thread, std::this_thread::get_id());
     EXPECT_TRUE(record.deviceDeleted);
     EXPECT_EQ(record.extension, extension);
+}
+
+struct DpcToWork {
+    PIO_WORKITEM item = nullptr;
+    std::atomic<bool> dpcReturning{false};
+    std::atomic<int> workSawDpcRunning{-1};
+};
+
+VOID NoteWhetherTheDpcStillRan(PDEVICE_OBJECT, PVOID context) {
+    auto* record = static_cast<DpcToWork*>(context);
+    record->workSawDpcRunning = record->dpcReturning ? 1 : 0;
+}
+
+VOID QueueWorkThenLinger(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* record = static_cast<DpcToWork*>(context);
+    IoQueueWorkItem(record->item, NoteWhetherTheDpcStillRan, DelayedWorkQueue, record);
+    record->dpcReturning = true;
+    // Long enough for a worker on another processor to be well inside its routine.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    record->dpcReturning = false;
+}
+
+TEST_F(DispatcherTest, OnOneProcessorAWorkItemQueuedByADpcStartsOnlyOnceTheDpcHasReturned) {
+    // A driver of the oldest model deletes its device from a work item its timer DPC queues,
+    // and may unload as soon as that has run: only a single processor makes that safe.
+    host::kernel::SetWindowsVersion(host::kernel::WindowsVersion::Windows98);
+    PDEVICE_OBJECT device =
+        toy::CreateBusDevice(toy::LoadBus(), nullptr, toy::BusBehavior::Complete);
+    DpcToWork record;
+    record.item = IoAllocateWorkItem(device);
+    ASSERT_NE(record.item, nullptr);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, QueueWorkThenLinger, &record);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    host::kernel::Settle();
+    EXPECT_EQ(record.workSawDpcRunning, 0);
+    IoFreeWorkItem(record.item);
+    IoDeleteDevice(device);
 }
 
 TEST_F(DispatcherTest, TheClockStandsStillWhileAnyKernelThreadRuns) {

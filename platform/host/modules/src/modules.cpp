@@ -14,12 +14,14 @@ struct LoadedResource {
 
 struct LoadedModule {
     std::string win32Path;
+    std::string viewPath;  // the file the loading thread's view named, for its in-use mark
     std::string hostPath;
     std::vector<uint8_t> bytes;
     PeImage image;
     std::vector<LoadedResource> resources;  // one per leaf of image.resources
     std::unique_ptr<ModuleCode> code;
     int loads = 0;
+    std::map<uint32_t, int> loadsByProcess;
 };
 
 namespace {
@@ -128,9 +130,11 @@ HMODULE Modules::LoadLibraryW(std::u16string_view path) {
         SetLastError(kErrorModNotFound);
         return nullptr;
     }
+    const uint32_t process = currentProcess_ ? currentProcess_() : 0;
     for (auto& loaded : loaded_) {
         if (loaded->hostPath == hostPath) {
             ++loaded->loads;
+            ++loaded->loadsByProcess[process];
             return loaded.get();
         }
     }
@@ -146,8 +150,10 @@ HMODULE Modules::LoadLibraryW(std::u16string_view path) {
     }
     module->image = std::move(*image);
     module->win32Path = win32Path;
+    module->viewPath = files_.ViewPath(win32Path);
     module->hostPath = hostPath;
     module->loads = 1;
+    module->loadsByProcess[process] = 1;
     for (const PeResource& entry : module->image.resources) {
         module->resources.push_back(LoadedResource{&entry});
     }
@@ -159,7 +165,7 @@ HMODULE Modules::LoadLibraryW(std::u16string_view path) {
         }
         module->code = factory->second(*this, module.get());
     }
-    files_.AcquireInUse(win32Path);
+    files_.AcquireInUse(module->viewPath);
     loaded_.push_back(std::move(module));
     return loaded_.back().get();
 }
@@ -172,6 +178,11 @@ bool Modules::FreeLibrary(HMODULE handle) {
         if (!module) {
             return false;
         }
+        const uint32_t process = currentProcess_ ? currentProcess_() : 0;
+        auto own = module->loadsByProcess.find(process);
+        if (own != module->loadsByProcess.end() && --own->second == 0) {
+            module->loadsByProcess.erase(own);
+        }
         if (--module->loads > 0) {
             return true;
         }
@@ -179,10 +190,43 @@ bool Modules::FreeLibrary(HMODULE handle) {
                                [&](const auto& m) { return m.get() == module; });
         unloaded = std::move(*it);
         loaded_.erase(it);
-        files_.ReleaseInUse(unloaded->win32Path);
+        files_.ReleaseInUse(unloaded->viewPath);
     }
     unloaded->code.reset();
     return true;
+}
+
+void Modules::SetCurrentProcess(std::function<uint32_t()> currentProcess) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    currentProcess_ = std::move(currentProcess);
+}
+
+void Modules::ReleaseProcess(uint32_t process) {
+    std::vector<std::unique_ptr<LoadedModule>> unloaded;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        for (auto it = loaded_.begin(); it != loaded_.end();) {
+            LoadedModule& module = **it;
+            auto own = module.loadsByProcess.find(process);
+            if (own == module.loadsByProcess.end()) {
+                ++it;
+                continue;
+            }
+            module.loads -= own->second;
+            module.loadsByProcess.erase(own);
+            if (module.loads > 0) {
+                ++it;
+                continue;
+            }
+            files_.ReleaseInUse(module.viewPath);
+            unloaded.push_back(std::move(*it));
+            it = loaded_.erase(it);
+        }
+    }
+    // The libraries' code goes outside the lock, as FreeLibrary lets it go.
+    for (auto& module : unloaded) {
+        module->code.reset();
+    }
 }
 
 FarProc Modules::GetProcAddress(HMODULE handle, std::string_view name) {

@@ -188,6 +188,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 VOID Unload(PDRIVER_OBJECT driver) {
     Record(driver, "Unload");
+    // The timer DPC that queued the last deletion may still be returning on its processor.
+    KeFlushQueuedDpcs();
 }
 
 }  // namespace

@@ -14,6 +14,10 @@ constexpr uint32_t kErrorBadExeFormat = 193;
 
 thread_local ProcessId t_currentProcess = 0;
 
+// The processes that run under WOW64, for the threads that adopt one.
+std::mutex g_wow64Mutex;
+std::set<ProcessId> g_wow64Processes;
+
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -71,11 +75,21 @@ Processes::~Processes() {
             process->thread.join();
         }
     }
+    // Process ids start again with the next machine.
+    std::lock_guard<std::mutex> lock(g_wow64Mutex);
+    for (const std::shared_ptr<Process>& process : all) {
+        g_wow64Processes.erase(process->id);
+    }
 }
 
-void Processes::RegisterProgram(std::string_view imageName, ProgramMain main) {
+void Processes::RegisterProgram(std::string_view imageName, ProgramMain main, bool thirtyTwoBit) {
     std::lock_guard<std::mutex> lock(mutex_);
     programs_[FoldCase(imageName)] = std::move(main);
+    if (thirtyTwoBit) {
+        thirtyTwoBit_.insert(FoldCase(imageName));
+    } else {
+        thirtyTwoBit_.erase(FoldCase(imageName));
+    }
 }
 
 void Processes::UnregisterProgram(std::string_view imageName) {
@@ -95,6 +109,9 @@ uint32_t Processes::Create(const std::string& commandLine, ProcessId* id,
     if (imagePath.find_first_of("\\/:") == std::string::npos) {
         imagePath = std::string(FileSystem::kSystemDirectory) + "\\" + imagePath;
     }
+    if (files_ != nullptr) {
+        imagePath = files_->ViewPath(imagePath);
+    }
     if (files_ != nullptr && !files_->FileExists(imagePath)) {
         const std::string folder = imagePath.substr(0, imagePath.find_last_of("\\/"));
         return files_->DirectoryExists(folder) ? kErrorFileNotFound : kErrorPathNotFound;
@@ -110,6 +127,11 @@ uint32_t Processes::Create(const std::string& commandLine, ProcessId* id,
             return files_ != nullptr ? kErrorBadExeFormat : kErrorFileNotFound;
         }
         main = program->second;
+        if (files_ != nullptr && files_->SixtyFourBit() &&
+            thirtyTwoBit_.count(FoldCase(FileNameOf(imagePath))) != 0) {
+            std::lock_guard<std::mutex> wow64Lock(g_wow64Mutex);
+            g_wow64Processes.insert(nextId_);
+        }
         for (auto& entry : processes_) {
             if (entry.second->ended && entry.second->thread.joinable()) {
                 finished.push_back(entry.second);
@@ -138,6 +160,12 @@ uint32_t Processes::Create(const std::string& commandLine, ProcessId* id,
             files_->ReleaseInUse(process->imagePath);
         }
         std::unique_lock<std::mutex> lock(mutex_);
+        const std::vector<std::function<void(ProcessId)>> listeners = exitListeners_;
+        lock.unlock();
+        for (const std::function<void(ProcessId)>& listener : listeners) {
+            listener(process->id);
+        }
+        lock.lock();
         if (process->terminated) {
             exitCode = process->exitCode;
         }
@@ -218,6 +246,16 @@ ProcessId Processes::Current() {
     return t_currentProcess;
 }
 
+bool Processes::IsWow64(ProcessId id) {
+    std::lock_guard<std::mutex> lock(g_wow64Mutex);
+    return g_wow64Processes.count(id) != 0;
+}
+
+void Processes::AddExitListener(std::function<void(ProcessId)> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    exitListeners_.push_back(std::move(listener));
+}
+
 void Processes::OnTerminate(ProcessId id, std::function<void()> handler) {
     bool alreadyTerminated = false;
     {
@@ -241,7 +279,8 @@ std::shared_ptr<Processes::Process> Processes::Find(ProcessId id) {
     return it == processes_.end() ? nullptr : it->second;
 }
 
-Processes::ThreadScope::ThreadScope(ProcessId id) : previous_(t_currentProcess) {
+Processes::ThreadScope::ThreadScope(ProcessId id)
+    : previous_(t_currentProcess), view_(IsWow64(id)) {
     t_currentProcess = id;
 }
 

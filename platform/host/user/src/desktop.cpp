@@ -149,6 +149,8 @@ thread_local QueueGuard t_queues;
 }  // namespace
 
 struct Desktop::Impl {
+    // Told each time RunUntil moves the clock.
+    std::function<void(int64_t)> clockListener;
     struct Timer {
         uint32_t elapseMs;
         int64_t due;
@@ -1942,6 +1944,14 @@ void Desktop::RunUntil(int64_t time) {
         if (next > now) {
             kernel::AdvanceTime(next - now);
         }
+        std::function<void(int64_t)> listener;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            listener = impl_->clockListener;
+        }
+        if (listener) {
+            listener(kernel::Now());
+        }
         {
             std::lock_guard<std::mutex> lock(impl_->mutex);
             impl_->changed.notify_all();
@@ -1950,6 +1960,11 @@ void Desktop::RunUntil(int64_t time) {
             return;
         }
     }
+}
+
+void Desktop::SetClockListener(std::function<void(int64_t now)> listener) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->clockListener = std::move(listener);
 }
 
 void Desktop::RunForMs(uint32_t milliseconds) {

@@ -16,8 +16,13 @@ UserSession::UserSession(Machine& machine, UserSystem& system, Options options)
              Shell::Options{options.version, options.userAccountControl, u"User"}),
       files_(system.files()),
       setup_(options.bitness),
-      audio_(&machine.pnp(), options.version.major) {}
+      audio_(&machine.pnp(), options.version.major),
+      directSound_(std::make_unique<DirectSound>(audio_, *desktop_, options.version.major)) {
+    desktop_->SetClockListener([this](int64_t now) { directSound_->MixUntil(now); });
+}
 
-UserSession::~UserSession() = default;
+UserSession::~UserSession() {
+    desktop_->SetClockListener(nullptr);
+}
 
 }  // namespace host::user

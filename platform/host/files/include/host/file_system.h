@@ -52,13 +52,48 @@ class FileSystem {
     // replacement until it is released; uses are counted.
     void AcquireInUse(std::string_view win32Path);
     void ReleaseInUse(std::string_view win32Path);
+    bool IsInUse(std::string_view win32Path) const;
+
+    // FILE_ATTRIBUTE_READONLY: writing or deleting the file is refused (kErrorAccessDenied).
+    void SetReadOnly(std::string_view win32Path, bool readOnly);
+    bool IsReadOnly(std::string_view win32Path) const;
+
+    // --- WOW64 ------------------------------------------------------------------------------
+    // A 64-bit machine has "C:\Windows\SysWOW64" beside system32. A thread of a 32-bit
+    // process there (marked by Wow64Thread) sees "system32" as SysWOW64, except the folders
+    // Windows exempts, and "C:\Windows\Sysnative" as the real system32, until it turns
+    // redirection off for itself; every other thread sees the drive as it is.
+    static constexpr const char* kWow64Directory = "C:\\Windows\\SysWOW64";
+    void SetSixtyFourBit(bool sixtyFourBit);
+    bool SixtyFourBit() const { return sixtyFourBit_; }
+    // The path the calling thread really names on this drive.
+    std::string ViewPath(std::string_view win32Path) const;
+    // Marks the calling thread as one of a 32-bit process (or not) while it lives.
+    class Wow64Thread {
+      public:
+        explicit Wow64Thread(bool wow64);
+        ~Wow64Thread();
+        Wow64Thread(const Wow64Thread&) = delete;
+        Wow64Thread& operator=(const Wow64Thread&) = delete;
+
+      private:
+        bool previousWow64_;
+        bool previousDisabled_;
+    };
+    static bool ThreadIsWow64();
+    // Wow64DisableWow64FsRedirection / Wow64RevertWow64FsRedirection for the calling thread.
+    static void SetThreadRedirectionDisabled(bool disabled);
+    static bool ThreadRedirectionDisabled();
 
   private:
     bool InUse(const std::string& hostPath) const;
+    bool ReadOnly(const std::string& hostPath) const;
 
     std::string root_;
     mutable std::mutex mutex_;
     std::multiset<std::string> inUse_;  // host paths
+    std::set<std::string> readOnly_;    // host paths
+    bool sixtyFourBit_ = false;
 };
 
 }  // namespace host

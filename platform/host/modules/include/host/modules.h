@@ -105,6 +105,12 @@ class Modules {
     HMODULE LoadLibraryW(std::u16string_view path);
     // Undoes one load; the last one unloads the library and destroys its code.
     bool FreeLibrary(HMODULE module);
+
+    // Loads are counted per process when the loader knows the calling thread's process
+    // (host::Processes::Current); a process that ends leaves its libraries as Windows unmaps
+    // them: ReleaseProcess undoes every load it made.
+    void SetCurrentProcess(std::function<uint32_t()> currentProcess);
+    void ReleaseProcess(uint32_t process);
     // kErrorProcNotFound unless the image exports the name and its code provides it.
     FarProc GetProcAddress(HMODULE module, std::string_view name);
     std::u16string GetModuleFileNameW(HMODULE module);
@@ -137,6 +143,7 @@ class Modules {
     std::recursive_mutex mutex_;
     std::map<std::string, ModuleCodeFactory> code_;  // upper-case export names
     std::vector<std::unique_ptr<LoadedModule>> loaded_;
+    std::function<uint32_t()> currentProcess_;
 };
 
 }  // namespace host

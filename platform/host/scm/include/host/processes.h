@@ -16,11 +16,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "host/file_system.h"
 #include "host/kernel_threads.h"
 
 namespace host {
@@ -59,8 +61,9 @@ class Processes {
     Processes& operator=(const Processes&) = delete;
 
     // Makes a program startable under its image file name; names compare without regard to
-    // case. Registering a name again replaces the program for later starts.
-    void RegisterProgram(std::string_view imageName, ProgramMain main);
+    // case. Registering a name again replaces the program for later starts. A 32-bit program
+    // on a 64-bit drive runs under WOW64: its threads see the file system redirected.
+    void RegisterProgram(std::string_view imageName, ProgramMain main, bool thirtyTwoBit = false);
     // Later starts of the image fail as for a file that holds no program.
     void UnregisterProgram(std::string_view imageName);
 
@@ -69,7 +72,8 @@ class Processes {
     // with kErrorFileNotFound when the image file is missing (or, without a file system, no
     // such program is registered) and with kErrorBadExeFormat (193) when the file exists but
     // no program is registered under its name. `onExit` runs on the process's thread once
-    // the program returned, with its exit code.
+    // the program returned, with its exit code. The image path is the file the creating
+    // thread's view of the drive names (a 32-bit caller's "system32" is SysWOW64).
     uint32_t Create(const std::string& commandLine, ProcessId* id,
                     std::function<void(int exitCode)> onExit = nullptr);
 
@@ -92,8 +96,14 @@ class Processes {
     // Inside a process (its main thread or a thread that adopted it): the process's id, 0
     // elsewhere.
     static ProcessId Current();
+    // IsWow64Process: whether the process is a 32-bit program on a 64-bit drive.
+    static bool IsWow64(ProcessId id);
     // Adds a handler that Terminate calls; a process already terminated calls it at once.
     void OnTerminate(ProcessId id, std::function<void()> handler);
+    // Runs `listener` on each process's thread once its program has returned, before anyone
+    // waiting for the process learns that it ended (what Windows releases of a process: the
+    // libraries it mapped).
+    void AddExitListener(std::function<void(ProcessId)> listener);
 
     // Makes the calling thread belong to a process while the object lives (threads a program
     // or the service control manager starts on a process's behalf).
@@ -106,6 +116,7 @@ class Processes {
 
       private:
         ProcessId previous_;
+        FileSystem::Wow64Thread view_;
     };
 
   private:
@@ -126,6 +137,8 @@ class Processes {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, ProgramMain> programs_;  // by folded image name
+    std::set<std::string> thirtyTwoBit_;           // folded image names
+    std::vector<std::function<void(ProcessId)>> exitListeners_;
     std::map<ProcessId, std::shared_ptr<Process>> processes_;
     ProcessId nextId_ = 4;
 };

@@ -306,6 +306,10 @@ class Desktop {
     // thread.
     void RunUntil(int64_t time);
     void RunForMs(uint32_t milliseconds);
+    // Called on the machine's thread each time RunUntil has moved the clock, before the
+    // programs take the timers that fell due: what plays in the background (DirectSound's
+    // mixer) catches up with the time that passed.
+    void SetClockListener(std::function<void(int64_t now)> listener);
 
   private:
     struct Impl;

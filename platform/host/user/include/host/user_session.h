@@ -1,6 +1,7 @@
 // The simulated machine's user session, brought up over a host::Machine and a
 // host::UserSystem: the interactive desktop, named objects, the shell with the user's token,
-// files and profile strings, SetupAPI and the audio devices. Created after both and destroyed
+// files and profile strings, SetupAPI, the audio devices and
+// DirectSound, which mixes as the desktop's clock moves. Created after both and destroyed
 // before them. Programs' host ports call its parts as they would call Windows; scenarios and
 // tests use the same parts' scenario side (clicks, answers, the clock, the default device).
 #pragma once
@@ -11,6 +12,7 @@
 
 #include "host/audio_devices.h"
 #include "host/desktop.h"
+#include "host/direct_sound.h"
 #include "host/files_api.h"
 #include "host/named_objects.h"
 #include "host/os_version.h"
@@ -46,6 +48,7 @@ class UserSession {
     Files& files() { return files_; }
     SetupApi& setup() { return setup_; }
     AudioDevices& audio() { return audio_; }
+    DirectSound& directSound() { return *directSound_; }
     const Options& options() const { return options_; }
 
   private:
@@ -56,6 +59,7 @@ class UserSession {
     Files files_;
     SetupApi setup_;
     AudioDevices audio_;
+    std::unique_ptr<DirectSound> directSound_;
 };
 
 }  // namespace host::user
