@@ -737,4 +737,68 @@ bool HostWaveIn::ProductName(uint32_t device, std::u16string* name) {
     return true;
 }
 
+HostWaveIn::~HostWaveIn() {
+    ResetAndClose();
+}
+
+bool HostWaveIn::Open(uint32_t device, uint32_t samplesPerSecond, uint16_t bitsPerSample,
+                      uint16_t channels) {
+    if (device_ != nullptr || shell_.Window() == 0)
+        return false;
+    user::WaveFormat format;
+    format.channels = channels;
+    format.samplesPerSec = samplesPerSecond;
+    format.bitsPerSample = bitsPerSample;
+    format.blockAlign = static_cast<uint16_t>(channels * bitsPerSample / 8);
+    format.avgBytesPerSec = samplesPerSecond * format.blockAlign;
+    return user::WaveIn::Open(session_.desktop(), session_.audio(), device, format, shell_.Window(),
+                              &device_) == user::MMSYSERR_NOERROR;
+}
+
+bool HostWaveIn::Queue(int index, uint8_t* data, uint32_t size) {
+    if (device_ == nullptr || index < 0 || index >= kBuffers)
+        return false;
+    user::WaveHeader& header = headers_[index];
+    if (prepared_[index] && (header.data != data || header.bufferLength != size)) {
+        // Another buffer in this slot: the old one goes back first.
+        device_->UnprepareHeader(&header);
+        prepared_[index] = false;
+    }
+    if (!prepared_[index]) {
+        header = {};
+        header.data = data;
+        header.bufferLength = size;
+        header.user = static_cast<uintptr_t>(index);
+        if (device_->PrepareHeader(&header) != user::MMSYSERR_NOERROR)
+            return false;
+        prepared_[index] = true;
+    }
+    return device_->AddBuffer(&header) == user::MMSYSERR_NOERROR;
+}
+
+bool HostWaveIn::Start() {
+    return device_ != nullptr && device_->Start() == user::MMSYSERR_NOERROR;
+}
+
+void HostWaveIn::ResetAndClose() {
+    if (device_ == nullptr)
+        return;
+    device_->Reset();
+    // As over winmm: the headers can be unprepared only through an open device, and the
+    // dialog asks for it after the close has been reported.
+    for (int i = 0; i < kBuffers; ++i)
+        Unprepare(i);
+    device_->Close();
+    device_.reset();
+    for (bool& prepared : prepared_)
+        prepared = false;
+}
+
+void HostWaveIn::Unprepare(int index) {
+    if (index < 0 || index >= kBuffers || !prepared_[index] || device_ == nullptr)
+        return;
+    if (device_->UnprepareHeader(&headers_[index]) == user::MMSYSERR_NOERROR)
+        prepared_[index] = false;
+}
+
 }  // namespace panelhost

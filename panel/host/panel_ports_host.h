@@ -15,6 +15,7 @@
 #include "host/desktop.h"
 #include "host/modules.h"
 #include "host/user_session.h"
+#include "host/wave_in.h"
 #include "panel_ports.h"
 #include "windows_volume_ports.h"
 
@@ -227,22 +228,31 @@ class HostNoMixer : public MixerPorts {
     bool SetValue(Mixer, const Control&, uint32_t) override { return false; }
 };
 
-// Wave-in over the machine's recording devices. The simulated machine records nothing yet,
-// so opening a device fails as it does for a device without a driver.
+// Wave-in over the machine's recording devices (host/wave_in.h), reporting to the main
+// dialog's window as winmm does with CALLBACK_WINDOW.
 class HostWaveIn : public WaveInPorts {
   public:
-    explicit HostWaveIn(host::user::UserSession& session) : session_(session) {}
+    HostWaveIn(host::user::UserSession& session, HostPanelShell& shell)
+        : session_(session), shell_(shell) {}
+    ~HostWaveIn() override;
     uint32_t DeviceCount() override;
     bool ProductName(uint32_t device, std::u16string* name) override;
-    bool Open(uint32_t, uint32_t, uint16_t, uint16_t) override { return false; }
-    bool Queue(int, uint8_t*, uint32_t) override { return false; }
-    bool Start() override { return false; }
-    void ResetAndClose() override {}
-    void Unprepare(int) override {}
+    bool Open(uint32_t device, uint32_t samplesPerSecond, uint16_t bitsPerSample,
+              uint16_t channels) override;
+    bool Queue(int index, uint8_t* data, uint32_t size) override;
+    bool Start() override;
+    void ResetAndClose() override;
+    void Unprepare(int index) override;
     void Beep() override {}
 
   private:
+    static constexpr int kBuffers = 2;
     host::user::UserSession& session_;
+    HostPanelShell& shell_;
+    std::unique_ptr<host::user::WaveIn> device_;
+    // The headers the device holds while a buffer is queued; MM_WIM_DATA points to them.
+    host::user::WaveHeader headers_[kBuffers] = {};
+    bool prepared_[kBuffers] = {};
 };
 
 }  // namespace panelhost

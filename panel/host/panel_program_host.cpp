@@ -97,9 +97,13 @@ user::LResult DialogProcedure(user::Desktop& desktop, CQEXAudioControlDlg& dlg, 
         case 0x3BE:  // MM_WIM_OPEN
             dlg.OnWaveInOpen();
             return 0;
-        case 0x3C0:  // MM_WIM_DATA
-            dlg.OnWaveInData(static_cast<int>(l), 400);
+        case 0x3C0: {  // MM_WIM_DATA
+            const auto* header =
+                reinterpret_cast<const user::WaveHeader*>(static_cast<uintptr_t>(l));
+            if (header != nullptr)
+                dlg.OnWaveInData(static_cast<int>(header->user), header->bytesRecorded);
             return 0;
+        }
         case 0x3BF:  // MM_WIM_CLOSE
             dlg.OnWaveInClose();
             return 0;
@@ -135,7 +139,7 @@ int PanelPrograms::Main(const std::string&) {
     HostNoMixer mixer;
     WindowsVolume volume(coreAudio, mixer);
     HostPanelRegistry registry;
-    HostWaveIn waveIn(session_);
+    HostWaveIn waveIn(session_, shell);
     volume.SetNotifyHandlers([&] { shell.PostPanelNotification(kNotifyEndpointVolume); },
                              [&] { shell.PostPanelNotification(kNotifyControlChange); });
     CQEXAudioControlDlg dlg(

@@ -17,6 +17,9 @@
 namespace {
 
 constexpr uint32_t kDefaultChunkBytes = 1920;  // ampfx-render's default transfer
+// A square wave's edges are where a band-limited capture falls short of full scale; at 50 Hz
+// they are few (two in 20 ms).
+constexpr int kMicSquareHz = 50;
 
 void Plug(ScenarioContext& c, const Words& w) {
     const char* usage = "usage: plug PID [--vid VID] [--hub N]";
@@ -267,6 +270,78 @@ void Hub(ScenarioContext& c, const Words& w) {
     c.out << "hub=" << hub << " ports=" << ports << "\n";
 }
 
+// The microphone's signal, 48 kHz 16-bit mono as the headset's capture endpoint returns it,
+// one period of it (or the whole file) repeated for as long as the headset is read.
+std::vector<uint8_t> MicSignal(ScenarioContext& c, const Words& w) {
+    const char* usage = "usage: mic signal N silence|square AMPLITUDE|sine HZ AMPLITUDE|FILE.wav";
+    auto amplitudeOf = [](const std::string& word) {
+        const double a = ParseReal(word, "amplitude");
+        if (a < 0 || a > 1)
+            Fail("the amplitude is a fraction of full scale, 0 to 1");
+        return a * 32767.0;
+    };
+    std::vector<int16_t> samples;
+    const std::string& kind = w[3];
+    if (kind == "silence" && w.size() == 4) {
+        // An empty signal: the headset answers silence.
+    } else if (kind == "square" && w.size() == 5) {
+        const double a = amplitudeOf(w[4]);
+        const int16_t high = static_cast<int16_t>(std::lround(a));
+        samples.assign(kGeneratedRate / kMicSquareHz, high);
+        std::fill(samples.begin() + samples.size() / 2, samples.end(), static_cast<int16_t>(-high));
+    } else if (kind == "sine" && w.size() == 6) {
+        const double hz = ParseReal(w[4], "frequency");
+        if (hz <= 0 || hz >= kGeneratedRate / 2)
+            Fail("a sine needs 0 < HZ < 24000");
+        const double a = amplitudeOf(w[5]);
+        // One second: a whole number of periods for a whole number of hertz.
+        samples.resize(kGeneratedRate);
+        for (size_t k = 0; k < samples.size(); ++k)
+            samples[k] = static_cast<int16_t>(std::lround(
+                a * std::sin(2.0 * M_PI * hz * static_cast<double>(k) / kGeneratedRate)));
+    } else if (w.size() == 4 && kind != "silence" && kind != "square" && kind != "sine") {
+        const StereoPcm file = c.ReadAudio(kind);
+        if (file.sampleRate != kGeneratedRate)
+            Fail("the microphone records 48000 samples per second; '" + kind + "' has " +
+                 std::to_string(file.sampleRate));
+        samples.resize(file.bytes.size() / 4);
+        for (size_t k = 0; k < samples.size(); ++k) {
+            int16_t left, right;
+            std::memcpy(&left, &file.bytes[k * 4], 2);
+            std::memcpy(&right, &file.bytes[k * 4 + 2], 2);
+            samples[k] = static_cast<int16_t>((left + right) / 2);
+        }
+    } else {
+        Fail(usage);
+    }
+    std::vector<uint8_t> pcm(samples.size() * 2);
+    if (!samples.empty())
+        std::memcpy(pcm.data(), samples.data(), pcm.size());
+    return pcm;
+}
+
+}  // namespace
+
+bool RunMicSignalCommand(ScenarioContext& c, const Words& w) {
+    if (w.size() < 2 || w[1] != "signal")
+        return false;
+    if (w.size() < 4)
+        Fail("usage: mic signal N silence|square AMPLITUDE|sine HZ AMPLITUDE|FILE.wav");
+    ScenarioContext::Device& device = c.DeviceAt(w[2]);
+    const std::vector<uint8_t> pcm = MicSignal(c, w);
+    device.headset->SetCaptureData(pcm);
+    c.out << "mic=" << w[2] << " samples=" << pcm.size() / 2 << "\n";
+    return true;
+}
+
+namespace {
+
+// Until the microphone's other commands join it, this area owns the `mic` word.
+void Mic(ScenarioContext& c, const Words& w) {
+    if (!RunMicSignalCommand(c, w))
+        Fail("usage: mic signal N silence|square AMPLITUDE|sine HZ AMPLITUDE|FILE.wav");
+}
+
 const ScenarioCommandArea kHeadsetCommands = {
     {"plug", Plug},
     {"hub", Hub},
@@ -280,6 +355,7 @@ const ScenarioCommandArea kHeadsetCommands = {
     {"headset", Headset},
     {"mute-log", MuteLog},
     {"generate", Generate},
+    {"mic", Mic, 3},
 };
 
 }  // namespace

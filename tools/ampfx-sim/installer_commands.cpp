@@ -409,7 +409,9 @@ void FileCommand(ScenarioContext& c, const Words& w) {
         FileList(c, w);
         return;
     }
-    Fail("usage: file list DIR");
+    if (RunMachineFileCommand(c, w))
+        return;
+    Fail("usage: file list DIR | file dump PATH | file write PATH HEX");
 }
 
 const ScenarioCommandArea kInstallerCommands = {

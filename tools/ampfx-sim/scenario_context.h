@@ -186,3 +186,11 @@ class ScenarioCommandArea {
 const ScenarioCommandEntry* FindScenarioCommand(const std::string& name);
 // Every registered command name, sorted.
 std::vector<std::string> ScenarioCommandNames();
+
+// `mic signal N ...` (headset_commands.cpp): false, with nothing done, for any other `mic`
+// command, so that the area owning the `mic` word can hand the signal to it.
+bool RunMicSignalCommand(ScenarioContext& context, const Words& words);
+
+// `file dump PATH` and `file write PATH HEX` (machine_commands.cpp): false, with nothing done,
+// for any other `file` command; the area owning the `file` word hands them over.
+bool RunMachineFileCommand(ScenarioContext& context, const Words& words);

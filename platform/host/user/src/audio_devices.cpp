@@ -311,4 +311,22 @@ uint32_t AudioDevices::GetDevCaps(Flow flow, uint32_t deviceId, WaveCaps* caps) 
     return MMSYSERR_NOERROR;
 }
 
+bool AudioDevices::RecordingNode(uint32_t deviceId, DevNode** node) {
+    const std::vector<AudioDevice> devices = Ordered(Flow::Recording);
+    if (deviceId >= devices.size() || node == nullptr) {
+        return false;
+    }
+    *node = nullptr;
+    if (devices[deviceId].builtin || pnp_ == nullptr) {
+        return devices[deviceId].builtin;
+    }
+    for (DevNode* candidate : pnp_->Devices(true)) {
+        if (EqualsIgnoreCase(candidate->InstancePath(), devices[deviceId].key)) {
+            *node = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace host::user

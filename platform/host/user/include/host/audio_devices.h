@@ -22,8 +22,9 @@
 #include "host/user_types.h"
 
 namespace host {
+class DevNode;
 class PnpManager;
-}
+}  // namespace host
 
 namespace host::user {
 
@@ -31,6 +32,7 @@ enum class Flow { Playback, Recording };
 
 constexpr uint32_t MMSYSERR_NOERROR = 0;
 constexpr uint32_t MMSYSERR_BADDEVICEID = 2;
+constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
 constexpr uint32_t MMSYSERR_NODRIVER = 6;
 constexpr uint32_t MMSYSERR_INVALPARAM = 11;
 constexpr uint32_t WAVE_MAPPER = 0xFFFFFFFFu;
@@ -88,6 +90,9 @@ class AudioDevices {
     // Device 0 is the default device, the others follow in Devices() order.
     uint32_t GetNumDevs(Flow flow);
     uint32_t GetDevCaps(Flow flow, uint32_t deviceId, WaveCaps* caps);
+    // The USB function behind recording device `deviceId` (null for the built-in card), for
+    // the wave-in capture; false for a number past the count.
+    bool RecordingNode(uint32_t deviceId, DevNode** node);
 
     // The scenario's choice: 0 the built-in card, N the N-th USB audio device of Devices().
     bool SetDefault(Flow flow, int index);
