@@ -18,6 +18,7 @@ fail() {
     echo "(the scenario's output: $log)" >&2
     exit 1
 }
+say() { echo "  $*"; }
 # The output of one scenario command: the lines after "> COMMAND" up to the next command.
 after() {
     awk -v want="> $1" '$0 == want { on = 1; next } /^> / { on = 0 } on' "$log"
@@ -33,12 +34,17 @@ expect_line() {
 
 expect_line "installer run --language english" "installer exit=0"
 expect_line "installer run --language english" "page=3/3 done buttons=Finish"
+say "the installer ran its three pages on a bare machine"
 expect_line "service scan" "device=1 present=yes started=yes problem=0 stack=Ampfx,usbaudio"
+say "headset 0x1607 plugged in; the service put the filter under it (stack Ampfx, usbaudio)"
 expect_line "logon" "panel=running window=hidden tray=1091"
+say "the logon started the panel from its Run value: hidden, tray icon 1091 (headset present)"
 expect_line "panel tray dblclick" "panel=running window=shown tray=1091"
+say "a double-click on the tray icon showed the window"
 expect_line "panel state EqPreset EqKnobTop" "EqPreset=5"
 expect_line "panel state SoundFieldType" "SoundFieldType=1"
 expect_line "panel state Virtual71 Virtual71Mode SpeakerLayout" "Virtual71=open"
+say "clicked Rock, then the Hall, then opened the 7.1 window and moved the front-left speaker"
 
 state="state EnableAmpfxEQ AmpfxEQGain EnableVirtual7ch1 Virtual7ch1Distance Virtual7ch1Radian"
 state="$state SoundFieldType EnableSoundDRC EnableNoiseClean HostMuteState"
@@ -59,12 +65,15 @@ gains=$(value AmpfxEQGain) distances=$(value Virtual7ch1Distance) angles=$(value
 cmp -s "$out/music-input.wav" "$out/headset-played.wav" && fail "the headset played the music unprocessed"
 cmp -s "$out/rendered-for-driver.wav" "$out/headset-played.wav" ||
     fail "the headset's recording differs from ampfx-render's for the driver's settings"
+say "the driver holds Rock ($gains), sound field 1 and the moved speaker;"
+say "  the music the headset received equals ampfx-render's for those settings, byte for byte"
 
 # Plugged in anew: the filter again, the same settings in the driver, the panel sees it.
 expect_line "plug 0x1607" "device=2 present=yes started=yes problem=0 stack=Ampfx,usbaudio"
 [ "$(field AmpfxEQGain)" = "$gains" ] || fail "after the replug the driver holds $(field AmpfxEQGain)"
 [ "$(field SoundFieldType)" = 1 ] || fail "after the replug the sound field is $(field SoundFieldType)"
 expect_line "panel state DevicePresent Tray" "Tray=1091"
+say "unplugged and plugged in again: the filter loads and the driver holds the same settings"
 
 for picture in 1-equalizer 2-rock 3-hall 4-speaker-test 4-virtual71; do
     [ -s "$out/$picture.png" ] || fail "no picture $picture.png"
