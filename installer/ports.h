@@ -136,6 +136,9 @@ class Wow64 {
     // looked up at run time.
     virtual WinError DisableFsRedirection() = 0;
     virtual WinError RevertFsRedirection() = 0;
+    // GetSystemWow64Directory, looked up at run time: the folder a 32-bit program's writes to
+    // the system folder really land in.
+    virtual WinError SystemWow64Directory(std::string* path) = 0;
 };
 
 // The payload resources of the running program: FindResource + LoadResource/LockResource/

@@ -61,6 +61,17 @@ std::string SystemDirectoryOrStop(FileSystem& files) {
     return WithSeparator(directory);
 }
 
+// The system folder as every other program must name it to find what this process wrote there.
+// Under WOW64 the writes land in SysWOW64, while the shell that runs the Run value at logon,
+// the list of installed programs and a shortcut's 64-bit reader look in the real system32.
+std::string SharedSystemDirectory(InstallPorts& ports, const std::string& system) {
+    std::string wow64;
+    if (ports.wow64.IsWow64() && ports.wow64.SystemWow64Directory(&wow64) == kErrorSuccess &&
+        !wow64.empty())
+        return WithSeparator(wow64);
+    return system;
+}
+
 bool Is64BitSystem(Wow64& wow64) {
     return wow64.IsWow64() || wow64.Is64BitProcess();
 }
@@ -156,18 +167,21 @@ void InstallSteps(InstallPorts& ports, int language, ProgressSink& progress) {
     if (WinError error =
             ports.registry.CreateKey(kRunKey, "", kKeyRead | kKeyCreateSubKey | kKeySetValue, &run))
         Stop(kRunKeyFailed, error);
-    run->SetString(kRunValue, RegistryType::Sz, panelPath + kPanelNoUiSwitch, StringWidth::Wide);
+    const std::string panelShared = SharedSystemDirectory(ports, panelSystem) + kPanelFile;
+    run->SetString(kRunValue, RegistryType::Sz, panelShared + kPanelNoUiSwitch, StringWidth::Wide);
     run.reset();
-    UpdateShortcut(ports, panelPath, true);
+    UpdateShortcut(ports, panelShared, true);
 
     // Uninstaller.
     const Payload uninstaller = LoadPayload(ports.resources, kTypeUninstall, kResUninstaller,
                                             kPayloadNotFound, kPayloadLoadFailed);
-    const std::string uninstallerPath = SystemDirectoryOrStop(ports.files) + kUninstallerFile;
+    const std::string uninstallerSystem = SystemDirectoryOrStop(ports.files);
+    const std::string uninstallerPath = uninstallerSystem + kUninstallerFile;
     if (WritePayload(ports.files, uninstallerPath, uninstaller, &lastError) ==
         WriteResult::OpenFailed)
         Stop(kFileOpenFailed, lastError);
-    WriteUninstallRegistration(ports, uninstallerPath);
+    WriteUninstallRegistration(ports,
+                               SharedSystemDirectory(ports, uninstallerSystem) + kUninstallerFile);
 
     // Skin.
     const uint16_t skinId = SkinResourceForLanguage(language);

@@ -253,9 +253,17 @@ class HostWow64 : public Wow64 {
         host::FileSystem::SetThreadRedirectionDisabled(false);
         return kErrorSuccess;
     }
+    WinError SystemWow64Directory(std::string* path) override {
+        // A 32-bit system has no such folder: the call fails as Windows' does there.
+        if (!IsWow64() && !Is64BitProcess())
+            return kErrorCallNotImplemented;
+        *path = host::FileSystem::kWow64Directory;
+        return kErrorSuccess;
+    }
 
   private:
     static constexpr WinError kErrorInvalidFunction = 1;
+    static constexpr WinError kErrorCallNotImplemented = 120;
 };
 
 class HostResources : public Resources {

@@ -146,6 +146,15 @@ TEST_P(InstallBitness, ChoosesTheBuildsAndWhereTheyLand) {
     EXPECT_EQ(*m.files.Data(kSys + "drivers\\Ampfx.sys"), Named(kTypeDriver, c.driver));
     EXPECT_FALSE(m.files.HasFile(kWow + "drivers\\Ampfx.sys"));
     EXPECT_FALSE(m.files.redirectionOff);
+    // The logon's shell, the list of installed programs and the shortcut find the programs
+    // where the writes landed, whichever view they run in.
+    ASSERT_NE(m.registry.Value(kRunKey, "QX_AudioControl"), nullptr);
+    EXPECT_EQ(m.registry.Value(kRunKey, "QX_AudioControl")->text,
+              c.serviceAt + "QX_AudioControl.exe -QEXNOUI");
+    ASSERT_NE(m.registry.Value(kUninstallKey, "UninstallString"), nullptr);
+    EXPECT_EQ(m.registry.Value(kUninstallKey, "UninstallString")->text,
+              c.serviceAt + "QX_AmpfxSuiteUninstall.exe");
+    EXPECT_EQ(m.shell.linkTargets[Lower(kLink)], c.serviceAt + "QX_AudioControl.exe");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -390,6 +390,13 @@ WinError MemoryWow64::RevertFsRedirection() {
     return kErrorSuccess;
 }
 
+WinError MemoryWow64::SystemWow64Directory(std::string* path) {
+    if (!wow64 && !process64)
+        return 120;  // ERROR_CALL_NOT_IMPLEMENTED, as on a 32-bit system
+    *path = "C:\\Windows\\SysWOW64";
+    return kErrorSuccess;
+}
+
 // ---------------------------------------------------------------------------------------
 
 WinError MemoryResources::Find(const std::string& type, uint16_t id) {

@@ -130,6 +130,7 @@ class MemoryWow64 : public Wow64 {
     bool Is64BitProcess() override { return process64; }
     WinError DisableFsRedirection() override;
     WinError RevertFsRedirection() override;
+    WinError SystemWow64Directory(std::string* path) override;
 
     bool wow64 = false;
     bool process64 = false;

@@ -227,6 +227,19 @@ WinError Win32Wow64::RevertFsRedirection() {
     return revert(saved_) ? kErrorSuccess : LastError();
 }
 
+WinError Win32Wow64::SystemWow64Directory(std::string* path) {
+    using DirectoryFn = UINT(WINAPI*)(LPWSTR, UINT);
+    auto directory = Kernel32<DirectoryFn>("GetSystemWow64DirectoryW");
+    if (!directory)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    wchar_t buffer[261];
+    const UINT length = directory(buffer, 261);
+    if (length == 0 || length >= 261)
+        return length == 0 ? LastError() : static_cast<WinError>(ERROR_INSUFFICIENT_BUFFER);
+    *path = Narrow(std::wstring(buffer, length));
+    return kErrorSuccess;
+}
+
 // ---------------------------------------------------------------------------------------
 
 WinError Win32Resources::Find(const std::string& type, uint16_t id) {

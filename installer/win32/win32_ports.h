@@ -47,6 +47,7 @@ class Win32Wow64 : public Wow64 {
     bool Is64BitProcess() override { return sizeof(void*) == 8; }
     WinError DisableFsRedirection() override;
     WinError RevertFsRedirection() override;
+    WinError SystemWow64Directory(std::string* path) override;
 
   private:
     void* saved_ = nullptr;

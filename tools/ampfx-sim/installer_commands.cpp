@@ -304,10 +304,7 @@ void UninstallerRun(ScenarioContext& c, const Words& w) {
         c.out << "uninstaller=not-registered\n";
         return;
     }
-    std::string path = *command;
-    const std::string system = host::FileSystem::kSystemDirectory;
-    if (c.sixtyFourBit && host::EqualsIgnoreCase(path.substr(0, system.size()), system))
-        path = std::string(host::FileSystem::kWow64Directory) + path.substr(system.size());
+    const std::string path = *command;
     user::ProcessId id = 0;
     const uint32_t error =
         c.Session().shell().CreateProcess(host::Utf8ToUtf16("\"" + path + "\""), &id);
