@@ -39,13 +39,6 @@ constexpr uint32_t kBnClicked = 0;
 constexpr uint32_t kCbnSelChange = 1;
 constexpr uint32_t kWizardTimeoutMs = 120000;
 
-std::vector<uint8_t> ReadHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        Fail("cannot read '" + path + "'");
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 std::vector<uint8_t> Image(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }
@@ -82,15 +75,6 @@ installerhost::InstallerPrograms& Installers(ScenarioContext& c) {
         c.installers->Register();
     }
     return *c.installers;
-}
-
-void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<uint8_t>& bytes) {
-    host::FileSystem& files = c.System().files();
-    for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
-        if (!files.DirectoryExists(path.substr(0, at)))
-            files.CreateDirectory(path.substr(0, at));
-    if (files.WriteFile(path, bytes) != 0)
-        Fail("cannot write '" + path + "' on drive C:");
 }
 
 // --- machine bare ------------------------------------------------------------------------------

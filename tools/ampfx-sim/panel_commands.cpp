@@ -33,23 +33,6 @@ using host::Utf8ToUtf16;
 constexpr char kSkinFolder[] = "C:\\Windows\\system32\\QX_AudioControlRec";
 constexpr char kPanelImage[] = "C:\\Windows\\system32\\QX_AudioControl.exe";
 
-std::vector<uint8_t> ReadHostFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        Fail("cannot read '" + path + "'");
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<uint8_t>& bytes) {
-    host::FileSystem& files = c.System().files();
-    // Every folder on the way, as the installer makes them.
-    for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
-        if (!files.DirectoryExists(path.substr(0, at)))
-            files.CreateDirectory(path.substr(0, at));
-    if (files.WriteFile(path, bytes) != 0)
-        Fail("cannot write '" + path + "' on drive C:");
-}
-
 // --- skins -----------------------------------------------------------------------------------
 
 void SkinsCommand(ScenarioContext& c, const Words& w) {

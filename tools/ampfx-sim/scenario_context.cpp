@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "ampfx_driver.h"
@@ -78,6 +79,23 @@ class TempDrive {
 
 void Fail(const std::string& reason) {
     throw ScenarioFailure{reason};
+}
+
+std::vector<uint8_t> ReadHostFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        Fail("cannot read '" + path + "'");
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<uint8_t>& bytes) {
+    host::FileSystem& files = c.System().files();
+    // Every folder on the way, as the installer makes them.
+    for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+        if (!files.DirectoryExists(path.substr(0, at)))
+            files.CreateDirectory(path.substr(0, at));
+    if (files.WriteFile(path, bytes) != 0)
+        Fail("cannot write '" + path + "' on drive C:");
 }
 
 void Arity(const Words& w, size_t least, size_t most, const char* usage) {

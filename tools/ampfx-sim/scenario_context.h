@@ -158,6 +158,11 @@ class ScenarioContext {
     std::vector<std::pair<uint64_t, uint64_t>> protected_;
 };
 
+// A file of the host (a build artifact), whole; a scenario error when it cannot be read.
+std::vector<uint8_t> ReadHostFile(const std::string& path);
+// Writes `bytes` as `path` on the simulated drive C:, making the folders on the way.
+void PutOnDrive(ScenarioContext& c, const std::string& path, const std::vector<uint8_t>& bytes);
+
 // Starts the control panel with that command line, as the logon's Run value or a user would,
 // and waits until the start has settled (an elevated restart included); prints its message
 // boxes and the `panel=` line. Returns CreateProcess's error, 0 when it started.
