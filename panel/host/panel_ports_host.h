@@ -177,57 +177,6 @@ class HostModalDialogs : public ModalDialogHost {
     std::vector<Shown> shown_;
 };
 
-// A machine whose Core Audio has no capture endpoint and which has no mixer: the panel's
-// microphone operations find nothing, as on a machine without the headset's microphone.
-class HostNoCoreAudio : public CoreAudioPorts {
-  public:
-    int32_t InitializeCom() override { return 0; }
-    void UninitializeCom() override {}
-    void Release(Object) override {}
-    int32_t CreateEnumerator(Object* e) override { return *e = 1, 0; }
-    int32_t ActiveCaptureEndpoints(Object, std::vector<Object>* out) override {
-        out->clear();
-        return 0;
-    }
-    int32_t FriendlyName(Object, std::u16string*) override { return kFail; }
-    int32_t EndpointVolume(Object, Object*) override { return kFail; }
-    int32_t VolumeStepInfo(Object, uint32_t*, uint32_t*) override { return kFail; }
-    int32_t SetMasterVolumeScalar(Object, float) override { return kFail; }
-    int32_t GetMute(Object, int32_t*) override { return kFail; }
-    int32_t SetMute(Object, int32_t) override { return kFail; }
-    int32_t RegisterVolumeCallback(Object, MicChangeCallback*) override { return kFail; }
-    int32_t UnregisterVolumeCallback(Object, MicChangeCallback*) override { return kFail; }
-    int32_t EndpointTopology(Object, Object*) override { return kFail; }
-    int32_t Connector(Object, uint32_t, Object*) override { return kFail; }
-    int32_t ConnectedDeviceId(Object, std::u16string*) override { return kFail; }
-    int32_t DeviceById(Object, const std::u16string&, Object*) override { return kFail; }
-    int32_t DeviceTopology(Object, Object*) override { return kFail; }
-    int32_t SubunitCount(Object, uint32_t*) override { return kFail; }
-    int32_t Subunit(Object, uint32_t, Object*) override { return kFail; }
-    int32_t SubunitPart(Object, Object*) override { return kFail; }
-    int32_t ActivateAgc(Object, Object*) override { return kFail; }
-    int32_t GetAgcEnabled(Object, int32_t*) override { return kFail; }
-    int32_t SetAgcEnabled(Object, int32_t) override { return kFail; }
-    int32_t RegisterPartCallback(Object, MicChangeCallback*) override { return kFail; }
-    int32_t UnregisterPartCallback(Object, MicChangeCallback*) override { return kFail; }
-
-  private:
-    static constexpr int32_t kFail = static_cast<int32_t>(0x80070490);  // E_NOTFOUND
-};
-
-class HostNoMixer : public MixerPorts {
-  public:
-    uint32_t DeviceCount() override { return 0; }
-    bool Open(uint32_t, Mixer*) override { return false; }
-    void Close(Mixer) override {}
-    bool DestinationByType(Mixer, uint32_t, Line*) override { return false; }
-    bool Source(Mixer, const Line&, uint32_t, Line*) override { return false; }
-    bool AllControls(Mixer, const Line&, std::vector<Control>*) override { return false; }
-    bool ControlByType(Mixer, const Line&, uint32_t, Control*) override { return false; }
-    bool GetValue(Mixer, const Control&, uint32_t*) override { return false; }
-    bool SetValue(Mixer, const Control&, uint32_t) override { return false; }
-};
-
 // Wave-in over the machine's recording devices (host/wave_in.h), reporting to the main
 // dialog's window as winmm does with CALLBACK_WINDOW.
 class HostWaveIn : public WaveInPorts {

@@ -3,6 +3,7 @@
 #include "audio_control_app.h"
 #include "audio_control_dlg.h"
 #include "driver_link_host.h"
+#include "microphone_host.h"
 #include "host/processes.h"
 #include "host/text.h"
 #include "test_sound_host.h"
@@ -135,9 +136,14 @@ int PanelPrograms::Main(const std::string&) {
     });
     HostDiscovery discovery(session_);
     HostDriverLink driver;
-    HostNoCoreAudio coreAudio;
-    HostNoMixer mixer;
+    HostCoreAudio coreAudio(session_.coreAudio());
+    HostMixer mixer(session_.mixers());
     WindowsVolume volume(coreAudio, mixer);
+    // The callbacks are the volume object's: their registrations end before it does.
+    struct Rundown {
+        HostCoreAudio& ports;
+        ~Rundown() { ports.RevokeCallbacks(); }
+    } rundown{coreAudio};
     HostPanelRegistry registry;
     HostWaveIn waveIn(session_, shell);
     volume.SetNotifyHandlers([&] { shell.PostPanelNotification(kNotifyEndpointVolume); },

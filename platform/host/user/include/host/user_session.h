@@ -1,8 +1,8 @@
 // The simulated machine's user session, brought up over a host::Machine and a
 // host::UserSystem: the interactive desktop, named objects, the shell with the user's token,
-// files and profile strings, SetupAPI, the audio devices and
-// DirectSound, which mixes as the desktop's clock moves. Created after both and destroyed
-// before them. Programs' host ports call its parts as they would call Windows; scenarios and
+// files and profile strings, SetupAPI, the audio devices with their microphones (Core Audio
+// and the mixer) and DirectSound, which mixes as the desktop's clock moves. Created after
+// both and destroyed before them. Programs' host ports call its parts as they would call Windows; scenarios and
 // tests use the same parts' scenario side (clicks, answers, the clock, the default device).
 #pragma once
 
@@ -11,9 +11,11 @@
 #include <memory>
 
 #include "host/audio_devices.h"
+#include "host/core_audio.h"
 #include "host/desktop.h"
 #include "host/direct_sound.h"
 #include "host/files_api.h"
+#include "host/mixer.h"
 #include "host/named_objects.h"
 #include "host/os_version.h"
 #include "host/setup_api.h"
@@ -49,6 +51,8 @@ class UserSession {
     SetupApi& setup() { return setup_; }
     AudioDevices& audio() { return audio_; }
     DirectSound& directSound() { return *directSound_; }
+    CoreAudio& coreAudio() { return coreAudio_; }
+    Mixers& mixers() { return mixers_; }
     const Options& options() const { return options_; }
 
   private:
@@ -59,6 +63,8 @@ class UserSession {
     Files files_;
     SetupApi setup_;
     AudioDevices audio_;
+    CoreAudio coreAudio_;
+    Mixers mixers_;
     std::unique_ptr<DirectSound> directSound_;
 };
 
