@@ -7,7 +7,7 @@ namespace user = host::user;
 namespace {
 
 constexpr int32_t kNotInitialised = static_cast<int32_t>(0x800401F0);  // CO_E_NOTINITIALIZED
-constexpr int32_t kFalse = 1;                                            // S_FALSE
+constexpr int32_t kFalse = 1;                                          // S_FALSE
 constexpr int kCapture = 1;
 constexpr uint32_t kActive = 1;
 

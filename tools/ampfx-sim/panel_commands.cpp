@@ -87,6 +87,11 @@ panelhost::RunningPanel& Running(ScenarioContext& c) {
 void Settle(ScenarioContext& c) {
     if (!c.Session().desktop().WaitIdle(20000))
         Fail("the panel did not come back to its message loop");
+    // What the panel changed in Windows comes back to it from the notification thread; it
+    // takes those reports before the scenario goes on.
+    c.Session().coreAudio().Flush();
+    if (!c.Session().desktop().WaitIdle(20000))
+        Fail("the panel did not come back to its message loop");
     // A panel that posted its quit message is on its way out: let it end.
     panelhost::RunningPanel* panel = c.Panels().Current();
     if (panel != nullptr && panel->quitPosted)

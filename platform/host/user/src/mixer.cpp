@@ -129,8 +129,7 @@ uint32_t Mixers::GetLineInfo(uint32_t handle, MixerLine* line, MixerLineQuery qu
     return MMSYSERR_INVALFLAG;
 }
 
-uint32_t Mixers::GetLineControls(uint32_t handle, uint32_t lineId,
-                                 std::vector<MixerControl>* all) {
+uint32_t Mixers::GetLineControls(uint32_t handle, uint32_t lineId, std::vector<MixerControl>* all) {
     if (all == nullptr)
         return MMSYSERR_INVALPARAM;
     std::string key;

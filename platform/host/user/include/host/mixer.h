@@ -28,7 +28,7 @@ constexpr uint32_t MIXERR_INVALCONTROL = 1025;
 // mixerGetLineInfo's query (MIXER_GETLINEINFOF_*).
 enum class MixerLineQuery : uint32_t { Destination = 0, Source = 1, LineId = 2, ComponentType = 3 };
 
-constexpr uint32_t kMixerDestinationWaveIn = 7;     // MIXERLINE_COMPONENTTYPE_DST_WAVEIN
+constexpr uint32_t kMixerDestinationWaveIn = 7;      // MIXERLINE_COMPONENTTYPE_DST_WAVEIN
 constexpr uint32_t kMixerSourceMicrophone = 0x1003;  // MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE
 constexpr uint32_t kMixerTargetWaveIn = 2;           // MIXERLINE_TARGETTYPE_WAVEIN
 constexpr uint32_t kMixerControlVolume = 0x50030001;

@@ -2,8 +2,9 @@
 // host::UserSystem: the interactive desktop, named objects, the shell with the user's token,
 // files and profile strings, SetupAPI, the audio devices with their microphones (Core Audio
 // and the mixer) and DirectSound, which mixes as the desktop's clock moves. Created after
-// both and destroyed before them. Programs' host ports call its parts as they would call Windows; scenarios and
-// tests use the same parts' scenario side (clicks, answers, the clock, the default device).
+// both and destroyed before them. Programs' host ports call its parts as they would call Windows;
+// scenarios and tests use the same parts' scenario side (clicks, answers, the clock, the default
+// device).
 #pragma once
 
 #include <stdint.h>
