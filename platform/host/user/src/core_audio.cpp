@@ -554,15 +554,20 @@ HResult CoreAudio::UnregisterAgc(const std::string& key, ControlChangeCallback* 
     return kHrOk;
 }
 
-void CoreAudio::Revoke(const void* callback) {
+void CoreAudio::Revoke(EndpointVolumeCallback* callback) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = volumeCallbacks_.begin(); it != volumeCallbacks_.end();)
-            it = static_cast<const void*>(it->second) == callback ? volumeCallbacks_.erase(it)
-                                                                  : std::next(it);
+            it = it->second == callback ? volumeCallbacks_.erase(it) : std::next(it);
+    }
+    WaitForDelivery();
+}
+
+void CoreAudio::Revoke(ControlChangeCallback* callback) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = agcCallbacks_.begin(); it != agcCallbacks_.end();)
-            it = static_cast<const void*>(it->second) == callback ? agcCallbacks_.erase(it)
-                                                                  : std::next(it);
+            it = it->second == callback ? agcCallbacks_.erase(it) : std::next(it);
     }
     WaitForDelivery();
 }

@@ -247,7 +247,8 @@ class CoreAudio {
     HResult UnregisterAgc(const std::string& key, ControlChangeCallback* callback);
     // What COM's rundown does when a process ends: every registration of these callbacks
     // goes, and none of them is being called once this returns.
-    void Revoke(const void* callback);
+    void Revoke(EndpointVolumeCallback* callback);
+    void Revoke(ControlChangeCallback* callback);
     // Waits until every change reported so far has been delivered.
     void Flush();
     size_t Registrations();
