@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "host/pnp.h"
 #include "host/text.h"
+#include "host/usbaudio_class_driver.h"
 
 namespace host::user {
 namespace {
@@ -351,10 +353,39 @@ HResult AutoGainControl::SetEnabled(int32_t enabled, const Guid* eventContext) {
 
 // --- the shared state and its notifications --------------------------------------------------
 
-CoreAudio::CoreAudio(AudioDevices& devices, uint32_t windowsMajor)
-    : devices_(devices), major_(windowsMajor) {}
+CoreAudio::CoreAudio(AudioDevices& devices, PnpManager* pnp, uint32_t windowsMajor)
+    : devices_(devices), pnp_(pnp), major_(windowsMajor) {
+    if (pnp_ == nullptr)
+        return;
+    // Called with the manager's lock held: only the state lock is taken here, and Core Audio
+    // never calls the manager while it holds that lock.
+    listener_ =
+        pnp_->AddInterfaceListener(kKsCategoryCapture, [this](const DeviceInterfaceChange& change) {
+            if (change.arrival)
+                return;
+            // "\??\USB#VID_0F1E&PID_1607&MI_00#7&...#{guid}" is the device "USB\VID_...\7&...".
+            std::string instance = change.symbolicLink.compare(0, 4, "\\??\\") == 0
+                                       ? change.symbolicLink.substr(4)
+                                       : change.symbolicLink;
+            const size_t guid = instance.rfind("#{");
+            if (guid != std::string::npos)
+                instance = instance.substr(0, guid);
+            for (char& c : instance)
+                if (c == '#')
+                    c = '\\';
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = volumeCallbacks_.begin(); it != volumeCallbacks_.end();)
+                it = EqualsIgnoreCase(it->first, instance) ? volumeCallbacks_.erase(it)
+                                                           : std::next(it);
+            for (auto it = agcCallbacks_.begin(); it != agcCallbacks_.end();)
+                it =
+                    EqualsIgnoreCase(it->first, instance) ? agcCallbacks_.erase(it) : std::next(it);
+        });
+}
 
 CoreAudio::~CoreAudio() {
+    if (pnp_ != nullptr)
+        pnp_->RemoveInterfaceListener(listener_);
     std::thread thread;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -17,7 +17,7 @@ UserSession::UserSession(Machine& machine, UserSystem& system, Options options)
       files_(system.files()),
       setup_(options.bitness),
       audio_(&machine.pnp(), options.version.major),
-      coreAudio_(audio_, options.version.major),
+      coreAudio_(audio_, &machine.pnp(), options.version.major),
       mixers_(coreAudio_, options.version.major),
       directSound_(std::make_unique<DirectSound>(audio_, *desktop_, options.version.major)) {
     desktop_->SetClockListener([this](int64_t now) { directSound_->MixUntil(now); });

@@ -297,3 +297,29 @@ TEST_F(MicrophoneTest, TheGainControlReportsToItsPartsCallbacks) {
 
 }  // namespace
 }  // namespace host::user::testing
+
+namespace host::user::testing {
+namespace {
+
+TEST_F(MicrophoneTest, ADeviceThatLeavesTakesItsRegistrationsAndKeepsItsSettings) {
+    DevNode* node = PlugHeadset(0x1607);
+    const std::string key = session_->audio().Devices().back().key;
+    CoreAudio& audio = session_->coreAudio();
+    Recorder recorder;
+    ASSERT_EQ(audio.RegisterVolume(key, &recorder), kHrOk);
+    ASSERT_EQ(audio.RegisterAgc(key, &recorder), kHrOk);
+    ASSERT_EQ(audio.SetMute(key, true, nullptr), kHrOk);
+    machine_->pnp().Unplug(node);
+    EXPECT_EQ(audio.Registrations(), 0u);
+    EXPECT_EQ(audio.SetMute(key, false, nullptr), kHrDeviceInvalidated);
+    // The same headset in the same port is the same device again.
+    PlugHeadset(0x1607);
+    ASSERT_EQ(session_->audio().Devices().back().key, key);
+    MicrophoneState state;
+    ASSERT_TRUE(audio.State(key, &state));
+    EXPECT_TRUE(state.mute);
+    audio.Flush();
+}
+
+}  // namespace
+}  // namespace host::user::testing

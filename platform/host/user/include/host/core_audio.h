@@ -24,6 +24,10 @@
 #include "host/audio_devices.h"
 #include "host/user_types.h"
 
+namespace host {
+class PnpManager;
+}
+
 namespace host::user {
 
 using HResult = int32_t;
@@ -218,7 +222,9 @@ class DeviceTopology : public ComObject {
 
 class CoreAudio {
   public:
-    CoreAudio(AudioDevices& devices, uint32_t windowsMajor);
+    // With a Plug and Play manager, a device that leaves takes its registrations with it, as
+    // its endpoint and parts go away in Windows.
+    CoreAudio(AudioDevices& devices, PnpManager* pnp, uint32_t windowsMajor);
     ~CoreAudio();
     CoreAudio(const CoreAudio&) = delete;
     CoreAudio& operator=(const CoreAudio&) = delete;
@@ -273,6 +279,8 @@ class CoreAudio {
     void WaitForDelivery();
 
     AudioDevices& devices_;
+    PnpManager* pnp_;
+    int listener_ = 0;
     uint32_t major_;
     std::mutex mutex_;
     std::map<std::string, MicrophoneState> states_;
