@@ -107,6 +107,8 @@ TEST(MicNotifyStress, CallbacksNeverRunForAPageThatWasLeft) {
     EXPECT_EQ(afterLeaving.load(), 0);
     EXPECT_FALSE(volume.HoldsEndpointVolume());
     EXPECT_EQ(session.coreAudio().Registrations(), 0u);
+    // Every interface the panel took was released.
+    EXPECT_EQ(user::ComObject::Live(), 0);
 }
 
 }  // namespace

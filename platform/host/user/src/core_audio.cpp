@@ -65,6 +65,8 @@ MicrophoneState InitialMicrophoneState(const std::string& key) {
     return state;
 }
 
+std::atomic<int> ComObject::live_{0};
+
 uint32_t ComObject::Release() {
     const uint32_t now = --references_;
     if (now == 0)

@@ -214,6 +214,7 @@ TEST_F(MicrophoneTest, TheMixerAndCoreAudioShareOneStatePerDevice) {
     volume->Release();
     second->Release();
     first->Release();
+    EXPECT_EQ(ComObject::Live(), 0);
 }
 
 class Recorder : public EndpointVolumeCallback, public ControlChangeCallback {

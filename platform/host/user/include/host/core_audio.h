@@ -81,12 +81,18 @@ class ControlChangeCallback {
 // IUnknown's reference counting: an object goes away with its last Release.
 class ComObject {
   public:
-    virtual ~ComObject() = default;
+    ComObject() { ++live_; }
+    ComObject(const ComObject&) = delete;
+    ComObject& operator=(const ComObject&) = delete;
+    virtual ~ComObject() { --live_; }
     uint32_t AddRef() { return ++references_; }
     uint32_t Release();
+    // How many objects exist now, for finding a program's leaks.
+    static int Live() { return live_; }
 
   private:
     std::atomic<uint32_t> references_{1};
+    static std::atomic<int> live_;
 };
 
 class CoreAudio;
