@@ -336,12 +336,6 @@ bool RunMicSignalCommand(ScenarioContext& c, const Words& w) {
 
 namespace {
 
-// Until the microphone's other commands join it, this area owns the `mic` word.
-void Mic(ScenarioContext& c, const Words& w) {
-    if (!RunMicSignalCommand(c, w))
-        Fail("usage: mic signal N silence|square AMPLITUDE|sine HZ AMPLITUDE|FILE.wav");
-}
-
 const ScenarioCommandArea kHeadsetCommands = {
     {"plug", Plug},
     {"hub", Hub},
@@ -355,7 +349,6 @@ const ScenarioCommandArea kHeadsetCommands = {
     {"headset", Headset},
     {"mute-log", MuteLog},
     {"generate", Generate},
-    {"mic", Mic, 3},
 };
 
 }  // namespace

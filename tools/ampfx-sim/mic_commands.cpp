@@ -56,10 +56,14 @@ void Settle(ScenarioContext& c) {
 }
 
 void MicCommand(ScenarioContext& c, const Words& w) {
+    // What the headset's microphone hears belongs to the headset's commands.
+    if (RunMicSignalCommand(c, w))
+        return;
     if (w.size() < 2)
         Fail(
             "usage: mic state N | mic set N volume|mute|boost V | mic boost-control N "
-            "none|destination|source");
+            "none|destination|source | mic signal N silence|square AMPLITUDE|sine HZ "
+            "AMPLITUDE|FILE.wav");
     const std::string& what = w[1];
     if (what == "state") {
         Arity(w, 3, 3, "mic state N");
@@ -112,7 +116,8 @@ void MicCommand(ScenarioContext& c, const Words& w) {
 }
 
 const ScenarioCommandArea kMicCommands = {
-    {"mic", MicCommand},
+    // Word 3 of `mic signal N FILE.wav` is a file the scenario reads.
+    {"mic", MicCommand, 3},
 };
 
 }  // namespace

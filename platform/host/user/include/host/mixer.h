@@ -20,7 +20,6 @@
 
 namespace host::user {
 
-constexpr uint32_t MMSYSERR_INVALHANDLE = 5;
 constexpr uint32_t MMSYSERR_INVALFLAG = 10;
 constexpr uint32_t MIXERR_INVALLINE = 1024;
 constexpr uint32_t MIXERR_INVALCONTROL = 1025;
