@@ -9,7 +9,8 @@ allowed=$3
 here=$(dirname "$0")
 
 programs=(service/win32/Dovrel.exe tools/ampfxctl/ampfxctl.exe
-          service/tests/wine/send_service_control.exe)
+          service/tests/wine/send_service_control.exe panel/win32/QX_AudioControl.exe
+          installer/win32/QEXAudioControlInstall.exe installer/win32/QX_AmpfxSuiteUninstall.exe)
 bad=0
 for program in "${programs[@]}"; do
     if [[ ! -f $build/$program ]]; then
