@@ -23,10 +23,6 @@ Interface* As(CoreAudioPorts::Object object) {
     return object == 0 ? nullptr : dynamic_cast<Interface*>(ObjectOf(object));
 }
 
-CoreAudioPorts::Object Hand(user::ComObject* object) {
-    return reinterpret_cast<CoreAudioPorts::Object>(object);
-}
-
 }  // namespace
 
 class HostCoreAudio::VolumeSink : public user::EndpointVolumeCallback {
@@ -53,6 +49,24 @@ HostCoreAudio::HostCoreAudio(user::CoreAudio& audio) : audio_(audio) {}
 
 HostCoreAudio::~HostCoreAudio() {
     RevokeCallbacks();
+    // What the process still held goes with it, as COM's rundown releases a dead client's
+    // references.
+    std::map<user::ComObject*, int> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(held_);
+    }
+    for (const auto& [object, count] : held)
+        for (int i = 0; i < count; ++i)
+            object->Release();
+}
+
+CoreAudioPorts::Object HostCoreAudio::Keep(user::ComObject* object) {
+    if (object != nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++held_[object];
+    }
+    return reinterpret_cast<Object>(object);
 }
 
 void HostCoreAudio::RevokeCallbacks() {
@@ -89,8 +103,15 @@ void HostCoreAudio::UninitializeCom() {
 }
 
 void HostCoreAudio::Release(Object object) {
-    if (object != 0)
-        ObjectOf(object)->Release();
+    if (object == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = held_.find(ObjectOf(object));
+        if (it != held_.end() && --it->second == 0)
+            held_.erase(it);
+    }
+    ObjectOf(object)->Release();
 }
 
 int32_t HostCoreAudio::CreateEnumerator(Object* enumerator) {
@@ -99,7 +120,7 @@ int32_t HostCoreAudio::CreateEnumerator(Object* enumerator) {
         return kNotInitialised;
     user::MMDeviceEnumerator* created = nullptr;
     const int32_t status = audio_.CreateDeviceEnumerator(&created);
-    *enumerator = Hand(created);
+    *enumerator = Keep(created);
     return status;
 }
 
@@ -117,7 +138,7 @@ int32_t HostCoreAudio::ActiveCaptureEndpoints(Object enumerator, std::vector<Obj
     for (uint32_t i = 0; status >= 0 && i < count; ++i) {
         user::MMDevice* endpoint = nullptr;
         if (collection->Item(i, &endpoint) >= 0 && endpoint != nullptr)
-            endpoints->push_back(Hand(endpoint));
+            endpoints->push_back(Keep(endpoint));
     }
     collection->Release();
     return status;
@@ -135,7 +156,7 @@ int32_t HostCoreAudio::EndpointVolume(Object endpoint, Object* volume) {
         return user::kHrPointer;
     user::AudioEndpointVolume* activated = nullptr;
     const int32_t status = device->ActivateEndpointVolume(&activated);
-    *volume = Hand(activated);
+    *volume = Keep(activated);
     return status;
 }
 
@@ -188,7 +209,7 @@ int32_t HostCoreAudio::Connector(Object topology, uint32_t index, Object* connec
         return user::kHrPointer;
     user::Connector* taken = nullptr;
     const int32_t status = parts->GetConnector(index, &taken);
-    *connector = Hand(taken);
+    *connector = Keep(taken);
     return status;
 }
 
@@ -204,7 +225,7 @@ int32_t HostCoreAudio::DeviceById(Object enumerator, const std::u16string& id, O
         return user::kHrPointer;
     user::MMDevice* opened = nullptr;
     const int32_t status = devices->GetDevice(id, &opened);
-    *device = Hand(opened);
+    *device = Keep(opened);
     return status;
 }
 
@@ -215,7 +236,7 @@ int32_t HostCoreAudio::DeviceTopology(Object device, Object* topology) {
         return user::kHrPointer;
     user::DeviceTopology* activated = nullptr;
     const int32_t status = opened->ActivateDeviceTopology(&activated);
-    *topology = Hand(activated);
+    *topology = Keep(activated);
     return status;
 }
 
@@ -231,7 +252,7 @@ int32_t HostCoreAudio::Subunit(Object topology, uint32_t index, Object* subunit)
         return user::kHrPointer;
     user::Part* taken = nullptr;
     const int32_t status = parts->GetSubunit(index, &taken);
-    *subunit = Hand(taken);
+    *subunit = Keep(taken);
     return status;
 }
 
@@ -242,7 +263,7 @@ int32_t HostCoreAudio::SubunitPart(Object subunit, Object* part) {
         return user::kHrNoInterface;
     user::Part* queried = nullptr;
     const int32_t status = taken->QueryPart(&queried);
-    *part = Hand(queried);
+    *part = Keep(queried);
     return status;
 }
 
@@ -253,7 +274,7 @@ int32_t HostCoreAudio::ActivateAgc(Object part, Object* agc) {
         return user::kHrPointer;
     user::AutoGainControl* activated = nullptr;
     const int32_t status = taken->ActivateAutoGainControl(&activated);
-    *agc = Hand(activated);
+    *agc = Keep(activated);
     return status;
 }
 

@@ -52,6 +52,8 @@ class HostCoreAudio : public CoreAudioPorts {
   private:
     class VolumeSink;
     class PartSink;
+    // Hands `object` to the panel, counting the reference the panel now owns.
+    Object Keep(host::user::ComObject* object);
     VolumeSink* VolumeSinkFor(MicChangeCallback* callback);
     PartSink* PartSinkFor(MicChangeCallback* callback);
 
@@ -59,6 +61,7 @@ class HostCoreAudio : public CoreAudioPorts {
     std::mutex mutex_;
     std::map<MicChangeCallback*, std::unique_ptr<VolumeSink>> volumeSinks_;
     std::map<MicChangeCallback*, std::unique_ptr<PartSink>> partSinks_;
+    std::map<host::user::ComObject*, int> held_;  // references the panel owns
 };
 
 class HostMixer : public MixerPorts {

@@ -111,4 +111,27 @@ TEST(MicNotifyStress, CallbacksNeverRunForAPageThatWasLeft) {
     EXPECT_EQ(user::ComObject::Live(), 0);
 }
 
+TEST(MicNotifyStress, APanelEndingOnTheMicrophonePageLeavesNothingOfCoreAudioAlive) {
+    TempRoot root;
+    host::Machine machine;
+    host::UserSystem system(root.path());
+    user::UserSession session(machine, system);
+    host::UsbDeviceIdentity identity;
+    identity.vendorId = 0x0F1E;
+    identity.productId = 0x1607;
+    identity.description = user::AudioDevices::HeadsetDescription(0x1607);
+    machine.pnp().PlugIn(identity, std::make_shared<host::UsbHeadset>(0x0F1E, 0x1607));
+    const int before = user::ComObject::Live();
+    {
+        // The program ends with its callbacks registered and the objects they need held, as a
+        // panel closed on the microphone page does.
+        panelhost::HostCoreAudio coreAudio(session.coreAudio());
+        panelhost::HostMixer mixer(session.mixers());
+        WindowsVolume volume(coreAudio, mixer);
+        ASSERT_EQ(volume.RegisterMicCallbacks(u"Microphone (USB Audio Device)"), 0);
+        EXPECT_GT(user::ComObject::Live(), before);
+    }
+    EXPECT_EQ(user::ComObject::Live(), before);
+}
+
 }  // namespace
