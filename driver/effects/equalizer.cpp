@@ -15,6 +15,13 @@ constexpr double kOverlapGain = 0.891251;  // about -1 dB, keeps the window sum 
 constexpr uint32_t kLeftOffset = 0;
 constexpr uint32_t kRightOffset = 2;
 
+// EqStream::PendingChannel.
+enum : uint32_t {
+    kNothingPending = 0,
+    kRightPendingInRing = 1,   // its input is still in the ring at PendingPosition
+    kRightPendingStashed = 2,  // a reset came first: its input is in the stash
+};
+
 uint32_t RingAdvance(uint32_t position, uint32_t bytes) {
     return (position + bytes) % kEqRingBytes;
 }
@@ -74,15 +81,25 @@ void StoreChannel(uint8_t* ring, uint32_t position, uint32_t channelOffset, cons
         StoreSample(target + 4 * (f - beforeEnd), SaturateRound(samples[f]));
 }
 
-// Bin k and its mirror 2048 - k take curve[k]; DC and the middle bin take curve[0]. The
-// curve is read entry by entry while a control request may be rewriting it.
-void ApplyCurve(const EffectState* state, float* real, float* imag) {
+// The curve as the block's left channel sees it, kept for the right channel that may run in
+// the next transfer: a band write between the two must not split one block into two curves.
+// It lives in the first half of the right overlap buffer, which the overlap-add never reads.
+float* CurveSnapshot(EqStream* eq) {
+    return eq->OverlapRight;
+}
+
+void TakeCurveSnapshot(const EffectState* state, float* snapshot) {
+    // Entry by entry, while a control request may be rewriting the curve.
+    for (uint32_t k = 0; k < kEqCurveBins; ++k)
+        snapshot[k] = LoadShared(state->EqGainCurve[k]);
+}
+
+// Bin k and its mirror 2048 - k take curve[k]; DC and the middle bin take curve[0].
+void ApplyCurve(const float* curve, float* real, float* imag) {
     // Bins 1-1020 four at a time, their mirrors 2047-2044 down to 1028-1025 reversed.
     uint32_t k = 1;
     for (; k + 4 <= kHalfSpectrum; k += 4) {
-        const __m128 gain = _mm_setr_ps(
-            LoadShared(state->EqGainCurve[k]), LoadShared(state->EqGainCurve[k + 1]),
-            LoadShared(state->EqGainCurve[k + 2]), LoadShared(state->EqGainCurve[k + 3]));
+        const __m128 gain = _mm_loadu_ps(curve + k);
         const __m128 mirrorGain = _mm_shuffle_ps(gain, gain, _MM_SHUFFLE(0, 1, 2, 3));
         const uint32_t mirror = kEqBlockFrames - k - 3;
         _mm_storeu_ps(real + k, _mm_mul_ps(_mm_loadu_ps(real + k), gain));
@@ -91,31 +108,29 @@ void ApplyCurve(const EffectState* state, float* real, float* imag) {
         _mm_storeu_ps(imag + mirror, _mm_mul_ps(_mm_loadu_ps(imag + mirror), mirrorGain));
     }
     for (; k < kHalfSpectrum; ++k) {
-        const float gain = LoadShared(state->EqGainCurve[k]);
+        const float gain = curve[k];
         const uint32_t mirror = kEqBlockFrames - k;
         real[k] *= gain;
         imag[k] *= gain;
         real[mirror] *= gain;
         imag[mirror] *= gain;
     }
-    const float dcGain = LoadShared(state->EqGainCurve[0]);
+    const float dcGain = curve[0];
     real[0] *= dcGain;
     imag[0] *= dcGain;
     real[kHalfSpectrum] *= dcGain;
     imag[kHalfSpectrum] *= dcGain;
 }
 
-// Analysis, curve, synthesis and overlap-add of one channel of the block at the process
-// position; the first 1024 frames of the block become final in the ring.
-void EqualizeChannel(const EffectState* state, EqStream* eq, uint32_t channelOffset,
-                     float* overlap) {
+// Analysis, curve, synthesis and overlap-add of one channel of a block whose samples are in
+// eq->Block; the first 1024 frames are left in eq->Block, the second half in the overlap.
+void EqualizeLoadedChannel(const float* curve, EqStream* eq, float* overlap) {
     float* block = eq->Block;
-    LoadChannel(eq->Ring, eq->ProcessPosition, channelOffset, block, kEqBlockFrames);
     __builtin_memset(eq->ImaginaryInput, 0, kEqBufferBytes);
     FftFloat(kEqBlockFrames, false, block, eq->ImaginaryInput, eq->SpectrumReal,
              eq->SpectrumImaginary);
 
-    ApplyCurve(state, eq->SpectrumReal, eq->SpectrumImaginary);
+    ApplyCurve(curve, eq->SpectrumReal, eq->SpectrumImaginary);
 
     // The imaginary result of the inverse is not needed; it lands in the imaginary input.
     FftFloat(kEqBlockFrames, true, eq->SpectrumReal, eq->SpectrumImaginary, block,
@@ -131,12 +146,51 @@ void EqualizeChannel(const EffectState* state, EqStream* eq, uint32_t channelOff
         const __m128 high = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), gain));
         _mm_storeu_ps(block + i, _mm_movelh_ps(low, high));
     }
-    StoreChannel(eq->Ring, eq->ProcessPosition, channelOffset, block, kHopFrames);
-    __builtin_memcpy(overlap, block, kEqBufferBytes);
+    // Only the second half is ever read back, by the next block's overlap-add.
+    __builtin_memcpy(overlap + kHopFrames, block + kHopFrames, kEqBufferBytes / 2);
 }
 
-// One transfer of at most kEqHopBytes: store, at most one block, hand back.
+// One channel of the block at `position` in the ring; its first 1024 frames become final.
+void EqualizeChannel(const float* curve, EqStream* eq, uint32_t position, uint32_t channelOffset,
+                     float* overlap) {
+    LoadChannel(eq->Ring, position, channelOffset, eq->Block, kEqBlockFrames);
+    EqualizeLoadedChannel(curve, eq, overlap);
+    StoreChannel(eq->Ring, position, channelOffset, eq->Block, kHopFrames);
+}
+
+// Where a stream-start reset keeps the 16-bit input of a right channel still due: the
+// spectrum buffer is written only after the channel has been loaded from it.
+uint8_t* Stash(EqStream* eq) {
+    return reinterpret_cast<uint8_t*>(eq->SpectrumImaginary);
+}
+
+// The right channel still due, if any. After a reset only its overlap matters: the ring it
+// would have been written to has been cleared.
+void FinishPendingChannel(EqStream* eq) {
+    if (eq->PendingChannel == kRightPendingInRing) {
+        EqualizeChannel(CurveSnapshot(eq), eq, eq->PendingPosition, kRightOffset, eq->OverlapRight);
+    } else if (eq->PendingChannel == kRightPendingStashed) {
+        const uint8_t* stash = Stash(eq);
+        for (uint32_t f = 0; f < kEqBlockFrames; ++f)
+            eq->Block[f] = static_cast<float>(LoadSample(stash + 2 * f));
+        EqualizeLoadedChannel(CurveSnapshot(eq), eq, eq->OverlapRight);
+    }
+    eq->PendingChannel = kNothingPending;
+}
+
+// One transfer of at most kEqHopBytes: the right channel still due, store, at most one
+// block's left channel, hand back.
+//
+// The read position is 15360 bytes behind the write position, and a block starts once the
+// write position is 8192 bytes past its process position, less than 12288 past it after a
+// piece of at most 4096: its first frame is then at least 3072 bytes beyond what this piece
+// reads, so its right channel can wait for the next piece, which finishes it before reading.
+// Nothing in between writes into the block (the writes are 8192 to 16384 bytes ahead of it).
+// The block-completing transfers so carry half a block's work and the next ones the other
+// half, with every operation and its order within each channel as before.
 void RunPiece(const EffectState* state, EqStream* eq, uint8_t* buffer, uint32_t bytes) {
+    FinishPendingChannel(eq);
+
     // An odd byte is stored but not counted: the next transfer overwrites it.
     const uint32_t advance = bytes & ~1u;
 
@@ -144,8 +198,11 @@ void RunPiece(const EffectState* state, EqStream* eq, uint8_t* buffer, uint32_t 
     eq->WritePosition = RingAdvance(eq->WritePosition, advance);
 
     if (RingDistance(eq->ProcessPosition, eq->WritePosition) >= kEqBlockBytes) {
-        EqualizeChannel(state, eq, kLeftOffset, eq->OverlapLeft);
-        EqualizeChannel(state, eq, kRightOffset, eq->OverlapRight);
+        float* const curve = CurveSnapshot(eq);
+        TakeCurveSnapshot(state, curve);
+        EqualizeChannel(curve, eq, eq->ProcessPosition, kLeftOffset, eq->OverlapLeft);
+        eq->PendingChannel = kRightPendingInRing;
+        eq->PendingPosition = eq->ProcessPosition;
         eq->ProcessPosition = RingAdvance(eq->ProcessPosition, kEqHopBytes);
     }
 
@@ -171,6 +228,8 @@ void InitEqStream(EqStream* eq) {
     eq->ReadPosition = 0;
     eq->WritePosition = kEqDelayBytes;
     eq->ProcessPosition = kEqDelayBytes;
+    eq->PendingChannel = kNothingPending;
+    eq->PendingPosition = 0;
     float* buffers[] = {eq->Block,        eq->ImaginaryInput,
                         eq->SpectrumReal, eq->SpectrumImaginary,
                         eq->OverlapLeft,  eq->OverlapRight};
@@ -179,13 +238,26 @@ void InitEqStream(EqStream* eq) {
 }
 
 void ResetEqStreamForStreamStart(EqStream* eq) {
+    // The overlap buffers outlive the reset, so a right channel still due must still reach
+    // its overlap: its 16-bit input is kept, by integer copies alone.
+    if (eq->PendingChannel == kRightPendingInRing) {
+        uint8_t* stash = Stash(eq);
+        for (uint32_t f = 0; f < kEqBlockFrames; ++f) {
+            const uint32_t at = RingAdvance(eq->PendingPosition, 4 * f) + kRightOffset;
+            stash[2 * f] = eq->Ring[at];
+            stash[2 * f + 1] = eq->Ring[at + 1];
+        }
+        eq->PendingChannel = kRightPendingStashed;
+    }
     __builtin_memset(eq->Ring, 0, kEqRingBytes);
     eq->ReadPosition = 0;
     eq->WritePosition = kEqDelayBytes;
     eq->ProcessPosition = kEqDelayBytes;
-    float* buffers[] = {eq->Block, eq->ImaginaryInput, eq->SpectrumReal, eq->SpectrumImaginary};
+    float* buffers[] = {eq->Block, eq->ImaginaryInput, eq->SpectrumReal};
     for (float* buffer : buffers)
         __builtin_memset(buffer, 0, kEqBufferBytes);
+    if (eq->PendingChannel == kNothingPending)
+        __builtin_memset(eq->SpectrumImaginary, 0, kEqBufferBytes);
 }
 
 void RunEqualizer(EffectDeviceContext* ctx, uint8_t* buffer, uint32_t byteLength) {

@@ -24,6 +24,12 @@ struct EqStream {
     uint32_t ReadPosition;
     uint32_t WritePosition;
     uint32_t ProcessPosition;
+    // The right channel of the last block may still be due: the transfer that completes a
+    // block equalizes its left channel only, and the next transfer the right one, long before
+    // the read position reaches the block (docs/equalizer.md). The value says whether it is
+    // due and where its input is; PendingPosition is that block's process position.
+    uint32_t PendingChannel;
+    uint32_t PendingPosition;
     float* Block;
     float* ImaginaryInput;
     float* SpectrumReal;
@@ -37,7 +43,9 @@ struct EqStream {
 void InitEqStream(EqStream* eq);
 
 // The stream-start reset: ring cleared, positions back at their start values, block,
-// imaginary-input and spectrum buffers cleared; the overlap buffers keep their contents.
+// imaginary-input and spectrum buffers cleared; the overlap buffers keep their contents. A
+// right channel still due keeps its input (integers only, no floating point here) and is
+// finished by the next transfer, into its overlap buffer alone.
 void ResetEqStreamForStreamStart(EqStream* eq);
 
 // The stage: stores the transfer in the ring, equalizes at most one 2048-frame block per 4096

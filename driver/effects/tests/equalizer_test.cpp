@@ -322,9 +322,55 @@ TEST_F(EqualizerTest, StageIsBitIdenticalToThePlainTranscriptionAtEveryWidth) {
             ReferenceRunEqualizer(&reference.context, b.data(), length);
             ASSERT_EQ(a, b) << "transfer " << transfer << " length " << length;
         }
+        // The last block's right channel may still be due; a short transfer finishes it (and
+        // may start another block, whose right channel the next one finishes).
+        for (uint32_t extra = 0; extra < 3 && device.eq.PendingChannel != 0; ++extra) {
+            std::vector<uint8_t> a = RandomBytes(2, extra), b = a;
+            RunEqualizer(&device.context, a.data(), 2);
+            ReferenceRunEqualizer(&reference.context, b.data(), 2);
+            ASSERT_EQ(a, b);
+        }
+        EXPECT_EQ(device.eq.PendingChannel, 0u);
         EXPECT_EQ(std::memcmp(device.eq.Ring, reference.eq.Ring, kEqRingBytes), 0);
         EXPECT_EQ(device.eq.ProcessPosition, reference.eq.ProcessPosition);
     }
+}
+
+TEST_F(EqualizerTest, ARightChannelStillDueSurvivesBandWritesAndStreamStarts) {
+    // A block-completing transfer leaves its right channel to the next one. A band write or a
+    // stream-start reset in between must not show: the same stream as the plain
+    // transcription, whose blocks are whole, for cuts just after a block and elsewhere.
+    const std::vector<uint8_t> input = RandomBytes(4 * 40000, 9);
+    int resetsWithAChannelDue = 0;
+    for (uint32_t chunk : {700u, 1920u, 4096u}) {
+        for (uint32_t cut = 1; cut < 12; ++cut) {
+            SCOPED_TRACE(testing::Message() << "chunk " << chunk << " cut " << cut);
+            TestDevice engine;
+            engine.state = device.state;
+            TestDevice reference;
+            reference.state = device.state;
+            for (uint32_t at = 0, transfer = 0; at + chunk <= input.size(); at += chunk) {
+                if (++transfer % 12 == cut) {
+                    const float gain = 0.25f + 0.3f * static_cast<float>(cut);
+                    UpdateEqCurveSegment(&engine.state, cut % kEqBandCount, gain);
+                    UpdateEqCurveSegment(&reference.state, cut % kEqBandCount, gain);
+                    if (transfer % 36 == cut) {
+                        resetsWithAChannelDue += engine.eq.PendingChannel != 0;
+                        ResetEqStreamForStreamStart(&engine.eq);
+                        ResetEqStreamForStreamStart(&reference.eq);
+                        // Twice in a row: the kept input must survive a second reset.
+                        if (cut % 2 == 0)
+                            ResetEqStreamForStreamStart(&engine.eq);
+                    }
+                }
+                std::vector<uint8_t> a(input.begin() + at, input.begin() + at + chunk), b = a;
+                RunEqualizer(&engine.context, a.data(), chunk);
+                ReferenceRunEqualizer(&reference.context, b.data(), chunk);
+                ASSERT_EQ(a, b) << "at " << at;
+            }
+        }
+    }
+    EXPECT_GT(resetsWithAChannelDue, 10);
 }
 
 TEST_F(EqualizerTest, ZeroGainsSilenceAndHugeGainsSaturateWithoutWrapping) {
