@@ -126,15 +126,14 @@ void ApplyCurve(const float* curve, float* real, float* imag) {
 // eq->Block; the first 1024 frames are left in eq->Block, the second half in the overlap.
 void EqualizeLoadedChannel(const float* curve, EqStream* eq, float* overlap) {
     float* block = eq->Block;
-    __builtin_memset(eq->ImaginaryInput, 0, kEqBufferBytes);
-    FftFloat(kEqBlockFrames, false, block, eq->ImaginaryInput, eq->SpectrumReal,
-             eq->SpectrumImaginary);
+    // A null imaginary input is zeros, exactly as a cleared buffer would give.
+    FftFloat(kEqBlockFrames, false, block, nullptr, eq->SpectrumReal, eq->SpectrumImaginary);
 
     ApplyCurve(curve, eq->SpectrumReal, eq->SpectrumImaginary);
 
     // The imaginary result of the inverse is not needed; it lands in the imaginary input.
-    FftFloat(kEqBlockFrames, true, eq->SpectrumReal, eq->SpectrumImaginary, block,
-             eq->ImaginaryInput);
+    InverseFftRealPart(kEqBlockFrames, eq->SpectrumReal, eq->SpectrumImaginary, block,
+                       eq->ImaginaryInput);
     ApplyHannWindow(block);
 
     // The sum in float, the product in double, stored as float; four frames at a time.

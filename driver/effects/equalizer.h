@@ -78,6 +78,11 @@ const int32_t* BitReverseTable(uint32_t bits);
 void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn, float* realOut,
               float* imagOut);
 
+// The inverse FftFloat for callers that need the real output alone: `scratch` receives the
+// imaginary part unscaled. realOut holds exactly the bits FftFloat gives.
+void InverseFftRealPart(uint32_t n, const float* realIn, const float* imagIn, float* realOut,
+                        float* scratch);
+
 // Multiplies 2048 samples in place by the Hann window with 2047 in the denominator.
 void ApplyHannWindow(float* samples);
 

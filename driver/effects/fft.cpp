@@ -137,6 +137,41 @@ void FirstStagePairs(uint32_t n, float* realOut, float* imagOut, double twiddleR
         Butterflies(realOut + start, imagOut + start, 1, &twiddleReal, &twiddleImag);
 }
 
+// The bit-reversed copy and the first stage in one pass: output pair (k, k + 1), k even,
+// holds inputs rev(k) and rev(k) + n/2, so each pair is read straight from the input and the
+// outputs are written once, in order. The same values meet the same operations as in the
+// copy followed by FirstStagePairs (a missing imaginary input is +0, as the copy stores it).
+void ReversedFirstStagePairs(uint32_t n, const int32_t* reverse, const float* realIn,
+                             const float* imagIn, float* realOut, float* imagOut,
+                             double twiddleReal, double twiddleImag) {
+    const Double2 ar0 = {twiddleReal, twiddleReal};
+    const Double2 ai0 = {twiddleImag, twiddleImag};
+    const uint32_t halfN = n / 2;
+    for (uint32_t start = 0; start < n; start += 4) {
+        const uint32_t a = static_cast<uint32_t>(reverse[start]);
+        const uint32_t b = static_cast<uint32_t>(reverse[start + 2]);
+        const Double2 rk = {realIn[a], realIn[b]};
+        const Double2 rm = {realIn[a + halfN], realIn[b + halfN]};
+        Double2 ik = {0.0, 0.0};
+        Double2 im = {0.0, 0.0};
+        if (imagIn != nullptr) {
+            ik = Double2{imagIn[a], imagIn[b]};
+            im = Double2{imagIn[a + halfN], imagIn[b + halfN]};
+        }
+        const Double2 tr = ar0 * rm - ai0 * im;
+        const Double2 ti = ar0 * im + ai0 * rm;
+        const Double2 rmOut = rk - tr, imOut = ik - ti, rkOut = rk + tr, ikOut = ik + ti;
+        realOut[start] = static_cast<float>(rkOut[0]);
+        realOut[start + 1] = static_cast<float>(rmOut[0]);
+        realOut[start + 2] = static_cast<float>(rkOut[1]);
+        realOut[start + 3] = static_cast<float>(rmOut[1]);
+        imagOut[start] = static_cast<float>(ikOut[0]);
+        imagOut[start + 1] = static_cast<float>(imOut[0]);
+        imagOut[start + 2] = static_cast<float>(ikOut[1]);
+        imagOut[start + 3] = static_cast<float>(imOut[1]);
+    }
+}
+
 // A stage the tables do not cover: the recurrence, restarted at every block start.
 void RecurrenceStage(bool inverse, uint32_t n, uint32_t blockSize, float* realOut, float* imagOut) {
     const StageRecurrence c = StageConstants(inverse, blockSize);
@@ -214,8 +249,12 @@ const int32_t* BitReverseTable(uint32_t bits) {
     return g_bitReverse + g_bitReverseStart[bits - 1];
 }
 
-void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn, float* realOut,
-              float* imagOut) {
+namespace {
+
+// The transform; scaleImag false leaves the inverse's imaginary output unscaled, for callers
+// that only use it as scratch.
+void Transform(uint32_t n, bool inverse, bool scaleImag, const float* realIn, const float* imagIn,
+               float* realOut, float* imagOut) {
     if (n == 0 || (n & (n - 1)) != 0)
         return;
     const bool tablesReady = LoadOrdered(g_tablesState) == kTablesReady;
@@ -228,6 +267,10 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
         wide->TransformFirstStages(n, BitReverseTable(bits - 3), realIn, imagIn, realOut, imagOut,
                                    g_twiddleReal[direction], g_twiddleImag[direction]);
         firstBlockSize = 16;
+    } else if (tablesReady && n >= 4 && n <= kTwiddleMaxBlock) {
+        ReversedFirstStagePairs(n, BitReverseTable(bits), realIn, imagIn, realOut, imagOut,
+                                g_twiddleReal[direction][0], g_twiddleImag[direction][0]);
+        firstBlockSize = 4;
     } else {
         const int32_t* reverse = tablesReady ? BitReverseTable(bits) : nullptr;
         for (uint32_t j = 0; j < n; ++j) {
@@ -237,7 +280,6 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
             imagOut[target] = imagIn != nullptr ? imagIn[j] : 0.0f;
         }
     }
-
     for (uint32_t blockSize = firstBlockSize; blockSize <= n; blockSize *= 2) {
         const uint32_t half = blockSize / 2;
         if (!tablesReady || blockSize > kTwiddleMaxBlock) {
@@ -262,9 +304,23 @@ void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn
         // 1/n is a power of two, so the double product rounds to the same float that a float
         // product would give.
         const double scale = 1.0 / n;
-        for (uint32_t i = 0; i < n; ++i) {
+        for (uint32_t i = 0; i < n; ++i)
             realOut[i] = static_cast<float>(realOut[i] * scale);
-            imagOut[i] = static_cast<float>(imagOut[i] * scale);
+        if (scaleImag) {
+            for (uint32_t i = 0; i < n; ++i)
+                imagOut[i] = static_cast<float>(imagOut[i] * scale);
         }
     }
+}
+
+}  // namespace
+
+void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn, float* realOut,
+              float* imagOut) {
+    Transform(n, inverse, true, realIn, imagIn, realOut, imagOut);
+}
+
+void InverseFftRealPart(uint32_t n, const float* realIn, const float* imagIn, float* realOut,
+                        float* scratch) {
+    Transform(n, true, false, realIn, imagIn, realOut, scratch);
 }
