@@ -57,12 +57,19 @@ def main():
         rows.append(("one 1920-byte transfer, %s: mean / p99.9 / max" % width,
                      "%.0f / %.0f / %.0f us" % (b["mean_us"], b["p999_us"], b["max_us"]), ""))
         rows.append(("  max as share of its 10 ms", "%.2f %%" % b["max_pct_of_10ms"], "< 1 %"))
-        rows.append(("  equalizer-block transfers (%d of %d): mean / max" %
+        rows.append(("  equalizer-block transfers, left channel (%d of %d): mean / max" %
                      (b["eq_block_transfers"], b["transfers"]),
                      "%.0f / %.0f us (%.2f %% of 10 ms on average)" %
                      (b["eq_block_mean_us"], b["eq_block_max_us"], b["eq_block_mean_pct_of_10ms"]), ""))
         rows.append(("  other transfers: mean / max",
                      "%.0f / %.0f us" % (b["other_mean_us"], b["other_max_us"]), ""))
+        if "eq_right_transfers" in b:
+            rows.append(("    of them finishing a right channel (%d): mean / max" %
+                         b["eq_right_transfers"],
+                         "%.0f / %.0f us" % (b["eq_right_mean_us"], b["eq_right_max_us"]), ""))
+            rows.append(("    of them without equalizer work (%d): mean / max" %
+                         (b["transfers"] - b["eq_block_transfers"] - b["eq_right_transfers"]),
+                         "%.0f / %.0f us" % (b["no_eq_work_mean_us"], b["no_eq_work_max_us"]), ""))
 
     for b in load(directory, "process.json"):
         if "ns_per_frame" in b:

@@ -4,7 +4,9 @@
 // fold-down), and each transfer is timed on its own. Reported: mean, 99.9th percentile and
 // maximum of one transfer, the maximum as a share of the 10 ms it carries, and the same for
 // the transfers that complete an equalizer block (one in about 2.1), which carry the
-// transforms. Run with the vectors the driver uses (SSE2) and with the widest the host has.
+// transforms of its left channel, and of those that follow them and finish its right
+// channel (docs/equalizer.md). Run with the vectors the driver uses (SSE2) and with the widest the
+// host has.
 //
 // The machine is shared, so a transfer's wall time may include another process's time
 // slice. The same session therefore plays the clip kPasses times in a row, and each transfer
@@ -59,6 +61,7 @@ void BM_WorstTransfer(benchmark::State& state) {
     const size_t transfers = clip.size() / kTransferBytes;
     std::vector<double> least(transfers, 1e300);
     std::vector<bool> completesBlock(transfers, false);
+    std::vector<bool> finishesRight(transfers, false);
 
     for (auto _ : state) {
         state.PauseTiming();
@@ -71,6 +74,7 @@ void BM_WorstTransfer(benchmark::State& state) {
             for (size_t i = 0; i < transfers; ++i) {
                 uint8_t* const transfer = stream.data() + i * kTransferBytes;
                 const uint32_t processBefore = session.eqStream().ProcessPosition;
+                finishesRight[i] = session.eqStream().PendingChannel != 0;
                 const auto start = std::chrono::steady_clock::now();
                 session.Process(transfer, kTransferBytes);
                 const auto end = std::chrono::steady_clock::now();
@@ -81,14 +85,17 @@ void BM_WorstTransfer(benchmark::State& state) {
             benchmark::DoNotOptimize(stream.data());
         }
     }
-    std::vector<double> all, blocks, others;
+    std::vector<double> all, blocks, others, rights, idle;
     for (size_t i = 0; i < transfers; ++i) {
         all.push_back(least[i]);
         (completesBlock[i] ? blocks : others).push_back(least[i]);
+        if (!completesBlock[i])
+            (finishesRight[i] ? rights : idle).push_back(least[i]);
     }
     LimitVectorWidth(VectorWidth::kAvx512);
 
     const Summary a = Summarize(all), b = Summarize(blocks), o = Summarize(others);
+    const Summary r = Summarize(rights), q = Summarize(idle);
     state.counters["vector_width"] = static_cast<double>(width);
     state.counters["transfers"] = static_cast<double>(all.size());
     state.counters["mean_us"] = a.meanUs;
@@ -101,6 +108,11 @@ void BM_WorstTransfer(benchmark::State& state) {
     state.counters["eq_block_mean_pct_of_10ms"] = 100.0 * b.meanUs / kTransferAudioUs;
     state.counters["other_mean_us"] = o.meanUs;
     state.counters["other_max_us"] = o.maxUs;
+    state.counters["eq_right_transfers"] = static_cast<double>(rights.size());
+    state.counters["eq_right_mean_us"] = r.meanUs;
+    state.counters["eq_right_max_us"] = r.maxUs;
+    state.counters["no_eq_work_mean_us"] = q.meanUs;
+    state.counters["no_eq_work_max_us"] = q.maxUs;
 }
 
 }  // namespace
