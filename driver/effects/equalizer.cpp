@@ -227,13 +227,16 @@ void InitEqStream(EqStream* eq) {
     eq->ReadPosition = 0;
     eq->WritePosition = kEqDelayBytes;
     eq->ProcessPosition = kEqDelayBytes;
+    // One call per buffer, as in the reset: no pointer array copied through vector registers
+    // outside the saved floating-point state.
+    __builtin_memset(eq->Block, 0, kEqBufferBytes);
+    __builtin_memset(eq->ImaginaryInput, 0, kEqBufferBytes);
+    __builtin_memset(eq->SpectrumReal, 0, kEqBufferBytes);
+    __builtin_memset(eq->SpectrumImaginary, 0, kEqBufferBytes);
+    __builtin_memset(eq->OverlapLeft, 0, kEqBufferBytes);
+    __builtin_memset(eq->OverlapRight, 0, kEqBufferBytes);
     eq->PendingChannel = kNothingPending;
     eq->PendingPosition = 0;
-    float* buffers[] = {eq->Block,        eq->ImaginaryInput,
-                        eq->SpectrumReal, eq->SpectrumImaginary,
-                        eq->OverlapLeft,  eq->OverlapRight};
-    for (float* buffer : buffers)
-        __builtin_memset(buffer, 0, kEqBufferBytes);
 }
 
 void ResetEqStreamForStreamStart(EqStream* eq) {
@@ -252,9 +255,11 @@ void ResetEqStreamForStreamStart(EqStream* eq) {
     eq->ReadPosition = 0;
     eq->WritePosition = kEqDelayBytes;
     eq->ProcessPosition = kEqDelayBytes;
-    float* buffers[] = {eq->Block, eq->ImaginaryInput, eq->SpectrumReal};
-    for (float* buffer : buffers)
-        __builtin_memset(buffer, 0, kEqBufferBytes);
+    // One call per buffer: a local array of their pointers would be copied through a vector
+    // register, and the reset runs without the floating-point state saved.
+    __builtin_memset(eq->Block, 0, kEqBufferBytes);
+    __builtin_memset(eq->ImaginaryInput, 0, kEqBufferBytes);
+    __builtin_memset(eq->SpectrumReal, 0, kEqBufferBytes);
     if (eq->PendingChannel == kNothingPending)
         __builtin_memset(eq->SpectrumImaginary, 0, kEqBufferBytes);
 }
