@@ -78,8 +78,9 @@ const int32_t* BitReverseTable(uint32_t bits);
 void FftFloat(uint32_t n, bool inverse, const float* realIn, const float* imagIn, float* realOut,
               float* imagOut);
 
-// The inverse FftFloat for callers that need the real output alone: `scratch` receives the
-// imaginary part unscaled. realOut holds exactly the bits FftFloat gives.
+// The inverse FftFloat for callers that need the real output alone: `scratch` is used for
+// the imaginary part and left holding intermediate values. realOut holds exactly the bits
+// FftFloat gives.
 void InverseFftRealPart(uint32_t n, const float* realIn, const float* imagIn, float* realOut,
                         float* scratch);
 

@@ -109,6 +109,31 @@ inline void Butterflies(float* realK, float* imagK, uint32_t half, const double*
     }
 }
 
+// The last stage when only the real output is wanted: the real results take exactly the
+// operations of Butterflies; the imaginary ones are not computed, so the imaginary output
+// keeps the previous stage's values.
+inline void RealButterflies(float* realK, const float* imagK, uint32_t half,
+                            const double* twiddleReal, const double* twiddleImag) {
+    float* realM = realK + half;
+    const float* imagM = imagK + half;
+    uint32_t j = 0;
+    for (; j + 2 <= half; j += 2) {
+        const Double2 ar0 = LoadPair(twiddleReal + j);
+        const Double2 ai0 = LoadPair(twiddleImag + j);
+        const Double2 rm = LoadWidened(realM + j);
+        const Double2 im = LoadWidened(imagM + j);
+        const Double2 rk = LoadWidened(realK + j);
+        const Double2 tr = ar0 * rm - ai0 * im;
+        StoreNarrowed(realM + j, rk - tr);
+        StoreNarrowed(realK + j, rk + tr);
+    }
+    for (; j < half; ++j) {
+        const double tr = twiddleReal[j] * realM[j] - twiddleImag[j] * imagM[j];
+        realM[j] = static_cast<float>(realK[j] - tr);
+        realK[j] = static_cast<float>(realK[j] + tr);
+    }
+}
+
 // The first stage (half size 1) has one butterfly per block start and a single twiddle
 // value: pairs of neighbouring block starts share the two lanes instead.
 void FirstStagePairs(uint32_t n, float* realOut, float* imagOut, double twiddleReal,
@@ -251,8 +276,8 @@ const int32_t* BitReverseTable(uint32_t bits) {
 
 namespace {
 
-// The transform; scaleImag false leaves the inverse's imaginary output unscaled, for callers
-// that only use it as scratch.
+// The transform; scaleImag false leaves the inverse's imaginary output as scratch (its last
+// stage on the SSE2 path not even computed), for callers that need the real output alone.
 void Transform(uint32_t n, bool inverse, bool scaleImag, const float* realIn, const float* imagIn,
                float* realOut, float* imagOut) {
     if (n == 0 || (n & (n - 1)) != 0)
@@ -294,6 +319,10 @@ void Transform(uint32_t n, bool inverse, bool scaleImag, const float* realIn, co
         }
         if (wide != nullptr && half >= wide->doubleLanes) {
             wide->TransformStage(n, half, twiddleReal, twiddleImag, realOut, imagOut);
+            continue;
+        }
+        if (!scaleImag && blockSize == n) {
+            RealButterflies(realOut, imagOut, half, twiddleReal, twiddleImag);
             continue;
         }
         for (uint32_t start = 0; start < n; start += blockSize)
