@@ -1,5 +1,7 @@
 #include "microphone_host.h"
 
+#include <vector>
+
 namespace panelhost {
 
 namespace user = host::user;
@@ -70,11 +72,22 @@ CoreAudioPorts::Object HostCoreAudio::Keep(user::ComObject* object) {
 }
 
 void HostCoreAudio::RevokeCallbacks() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : volumeSinks_)
-        audio_.Revoke(entry.second.get());
-    for (auto& entry : partSinks_)
-        audio_.Revoke(entry.second.get());
+    // Revoking waits for a delivery in flight, and that delivery's callback may come back
+    // here for Keep: the sinks are gathered under the lock and revoked outside it. They stay
+    // owned by the maps, so the pointers outlive the wait.
+    std::vector<VolumeSink*> volume;
+    std::vector<PartSink*> parts;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& entry : volumeSinks_)
+            volume.push_back(entry.second.get());
+        for (auto& entry : partSinks_)
+            parts.push_back(entry.second.get());
+    }
+    for (VolumeSink* sink : volume)
+        audio_.Revoke(sink);
+    for (PartSink* sink : parts)
+        audio_.Revoke(sink);
 }
 
 HostCoreAudio::VolumeSink* HostCoreAudio::VolumeSinkFor(MicChangeCallback* callback) {
