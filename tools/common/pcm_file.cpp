@@ -184,11 +184,12 @@ bool StereoPcmReader::Read(uint8_t* bytes, size_t frames, size_t* got, std::stri
     return true;
 }
 
+StereoPcmWriter::StereoPcmWriter() = default;
+
+// The replacement's own destructor removes a scratch file that was never committed.
 StereoPcmWriter::~StereoPcmWriter() {
-    if (file_ != nullptr) {
+    if (file_ != nullptr)
         sf_close(file_);
-        std::remove(scratchPath_.c_str());
-    }
 }
 
 bool StereoPcmWriter::Open(const std::string& path, int sampleRate, std::string* error) {
@@ -197,8 +198,12 @@ bool StereoPcmWriter::Open(const std::string& path, int sampleRate, std::string*
     info.samplerate = sampleRate;
     info.format = MajorFormatForPath(path) | SF_FORMAT_PCM_16;
     path_ = path;
-    scratchPath_ = path + ".partial";
-    file_ = sf_open(scratchPath_.c_str(), SFM_WRITE, &info);
+    // The same replacement as a whole-file write: a scratch name of its own, flushed to disk
+    // before the rename, the replaced file's permission bits kept.
+    replacement_ = std::make_unique<host::FileReplacement>(path);
+    if (!replacement_->Open(error))
+        return false;
+    file_ = sf_open(replacement_->TemporaryPath().c_str(), SFM_WRITE, &info);
     if (file_ == nullptr) {
         *error = "cannot write '" + path + "': " + sf_strerror(nullptr);
         return false;
@@ -220,12 +225,12 @@ bool StereoPcmWriter::Write(const uint8_t* bytes, size_t frames, std::string* er
 }
 
 bool StereoPcmWriter::Commit(std::string* error) {
+    // Closing writes the header; a full disk may show only now.
     const int closed = sf_close(file_);
     file_ = nullptr;
-    if (closed != 0 || std::rename(scratchPath_.c_str(), path_.c_str()) != 0) {
-        std::remove(scratchPath_.c_str());
-        *error = "cannot write '" + path_ + "'";
+    if (closed != 0) {
+        *error = "cannot write '" + path_ + "': " + sf_strerror(nullptr);
         return false;
     }
-    return true;
+    return replacement_->Commit(error);
 }

@@ -3,10 +3,15 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 struct sf_private_tag;  // libsndfile's SNDFILE
+
+namespace host {
+class FileReplacement;
+}
 
 struct StereoPcm {
     int sampleRate = 48000;
@@ -53,7 +58,7 @@ class StereoPcmReader {
 // held before untouched. The container follows `path`'s extension, as in WriteStereoPcm.
 class StereoPcmWriter {
   public:
-    StereoPcmWriter() = default;
+    StereoPcmWriter();
     ~StereoPcmWriter();  // an uncommitted scratch file is removed
     StereoPcmWriter(const StereoPcmWriter&) = delete;
     StereoPcmWriter& operator=(const StereoPcmWriter&) = delete;
@@ -65,6 +70,6 @@ class StereoPcmWriter {
   private:
     sf_private_tag* file_ = nullptr;
     std::string path_;
-    std::string scratchPath_;
+    std::unique_ptr<host::FileReplacement> replacement_;
     std::vector<int16_t> samples_;
 };

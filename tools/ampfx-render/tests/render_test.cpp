@@ -147,7 +147,14 @@ TEST_F(RenderToolTest, ARenderRefusesItsOwnInputAndLeavesNoScratchFile) {
     EXPECT_EQ(a.bytes, before.bytes) << "the input is left as it was";
     EXPECT_NE(c.bytes, a.bytes);
     for (const auto& entry : fs::directory_iterator(dir))
-        EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".partial"), std::string::npos)
+            << entry.path();
+
+    // A render over an earlier output keeps that file's permission bits.
+    fs::permissions(Path("c.wav"), fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(Run(Path("a.wav") + " " + Path("c.wav")), 0) << stderrText;
+    EXPECT_EQ(fs::status(Path("c.wav")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 
     // A render that cannot finish leaves an earlier output as it was.
     WriteFile(Path("quad.wav"), 4, SF_FORMAT_WAV | SF_FORMAT_PCM_16, std::vector<int16_t>(40, 1));
