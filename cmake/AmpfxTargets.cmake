@@ -63,6 +63,12 @@ if(AMPFX_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
+# The GoogleTest binaries of a label, so that a stage builds what it runs and no more:
+#   cmake --build --preset host-tsan --target ampfx-tests-tsan
+if(NOT TARGET ampfx-tests-tsan)
+    add_custom_target(ampfx-tests-tsan)
+endif()
+
 # A GoogleTest binary registered with CTest under the given labels.
 #   ampfx_add_gtest(name LABELS unit SOURCES a.cpp b.cpp LIBS lib1 lib2)
 function(ampfx_add_gtest name)
@@ -75,17 +81,27 @@ function(ampfx_add_gtest name)
         set(ARG_LABELS unit)
     endif()
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    foreach(label IN LISTS ARG_LABELS)
+        if(TARGET ampfx-tests-${label})
+            add_dependencies(ampfx-tests-${label} ${name})
+        endif()
+    endforeach()
     if(ARG_TIMEOUT)
         set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
     endif()
 endfunction()
 
-# A Google Benchmark binary, labelled bench; the bench script runs these, the test command never.
+# A Google Benchmark binary, labelled bench; the bench script runs these, the test command never,
+# so they are built only on request: `cmake --build --preset host --target ampfx-benchmarks`.
+if(NOT TARGET ampfx-benchmarks)
+    add_custom_target(ampfx-benchmarks)
+endif()
 function(ampfx_add_benchmark name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-    add_executable(${name} ${ARG_SOURCES})
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
     ampfx_target_defaults(${name})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+    add_dependencies(ampfx-benchmarks ${name})
     add_test(NAME ${name} COMMAND ${name} --benchmark_counters_tabular=true)
     set_tests_properties(${name} PROPERTIES LABELS bench)
 endfunction()

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 cmake --preset host >/dev/null
-cmake --build --preset host
+cmake --build --preset host --target all ampfx-benchmarks
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 ./scripts/install-deps.sh
 
-step() { printf '\n=== %s ===\n' "$*"; }
+started=$SECONDS
+# Each stage says how far into the run it starts, so a slow stage shows in the CI log.
+step() { printf '\n=== %s (at %d s) ===\n' "$*" $((SECONDS - started)); }
 
 step "host: build and run all tests"
 cmake --preset host
@@ -21,7 +23,7 @@ ctest --preset host-asan
 
 step "host-tsan: concurrency stress tests under ThreadSanitizer"
 cmake --preset host-tsan
-cmake --build --preset host-tsan
+cmake --build --preset host-tsan --target ampfx-tests-tsan
 ctest --preset host-tsan
 
 step "host-fuzz: fuzz targets (clang, libFuzzer)"
