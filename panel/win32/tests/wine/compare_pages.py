@@ -6,8 +6,11 @@ screen: where the picture is pure green, the screen shows what lies beneath. Exi
 when any page falls below the required share, shows green through its cut-out, or is missing.
 
     compare_pages.py FOLDER PAGES MIN_SHARE
+    compare_pages.py --host HOST_FOLDER FOLDER PAGES MIN_SHARE
 FOLDER holds page-N.bmp (the composed picture), page-N.txt (the window's x y w h on the
-screen) and shot-N.png (the screen) for N = 0 .. PAGES-1.
+screen) and shot-N.png (the screen) for N = 0 .. PAGES-1. With --host the screen is compared
+instead with HOST_FOLDER/page-N.png, the simulated machine's screenshot of the same state,
+whose cut-out pixels are transparent.
 """
 import os
 import sys
@@ -35,14 +38,28 @@ def compare(composed, screen, left, top):
     return counted, equal, leaked
 
 
+def host_picture(path):
+    """The host's screenshot as a composed picture: its transparent pixels are the key."""
+    shot = Image.open(path).convert("RGBA")
+    picture = Image.new("RGB", shot.size, KEY)
+    picture.paste(shot.convert("RGB"), (0, 0), shot.getchannel("A").point(
+        lambda a: 255 if a == 255 else 0))
+    return picture
+
+
 def main():
-    folder, pages, minimum = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    args = sys.argv[1:]
+    host = None
+    if args[:1] == ["--host"]:
+        host, args = args[1], args[2:]
+    folder, pages, minimum = args[0], int(args[1]), float(args[2])
     total_counted = total_equal = 0
     failed = False
     for page in range(pages):
         stem = os.path.join(folder, "page-%d" % page)
         try:
-            composed = Image.open(stem + ".bmp")
+            composed = (host_picture(os.path.join(host, "page-%d.png" % page)) if host
+                        else Image.open(stem + ".bmp"))
             left, top, _, _ = (int(v) for v in open(stem + ".txt").read().split())
             screen = Image.open(os.path.join(folder, "shot-%d.png" % page))
         except (OSError, ValueError) as error:
