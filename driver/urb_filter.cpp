@@ -85,7 +85,8 @@ void FilterStreamSetDeviceMute(void* context, uint32_t on) {
     // The completion releases the device's count, which may let a waiting remove delete the
     // device and the driver unload while the routine is still returning. The unload-safe
     // form keeps the filter device referenced until the routine has returned. Before Windows
-    // XP there is none: there the oldest driver model defers the deletion by 50 ms anyway.
+    // XP there is none: the oldest driver model defers the deletion by 50 ms, but Windows 2000
+    // keeps the narrow window between the last release and the routine's return.
     const FilterSetCompletionRoutineEx setEx = g_SetCompletionRoutineEx;
     if (setEx == nullptr ||
         !NT_SUCCESS(setEx(extension->Self, irp, FilterMuteCompletion, request, TRUE, TRUE, TRUE))) {
