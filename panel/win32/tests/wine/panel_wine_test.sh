@@ -111,6 +111,23 @@ sys.exit(0 if sum(1 for p in area.getdata() if p == want) >= 16 else 1)
 PY
 }
 
+# show_pages FOLDER: the pages viewer shows the four pages into FOLDER, each screenshot taken
+# once the viewer says the page is ready; the viewer's exit code.
+show_pages() {
+    local folder=$1 page viewer
+    mkdir -p "$folder"
+    timeout 150 "$wine" 'C:\windows\system32\panel_pages.exe' -QEXUAC "Z:${folder//\//\\}" \
+        </dev/null >"$folder/viewer.txt" 2>&1 &
+    viewer=$!
+    for page in 0 1 2 3; do
+        wait_for 60 test -f "$folder/page-$page.txt" ||
+            fail "page $page never came:"$'\n'"$(cat "$folder/pages.log" 2>/dev/null)"
+        import -window root "$folder/shot-$page.png" || fail "no screenshot of page $page"
+        touch "$folder/shot-$page.done"
+    done
+    wait "$viewer"
+}
+
 system32=$prefix/drive_c/windows/system32
 skins=$system32/QX_AudioControlRec
 
@@ -185,17 +202,7 @@ w 30 reg add 'HKCU\Software\Wine' /v Version /d winxp64 /f || fail "reg add Vers
 printf '[DEFAULT]\r\nSkin Path=c:\\windows\\system32\\qx_audiocontrolrec\\%s\r\n' "$skin_name" \
     >"$skins/ResourceInfo.ini"
 pages=$work/pages
-mkdir -p "$pages"
-timeout 150 "$wine" 'C:\windows\system32\panel_pages.exe' -QEXUAC "Z:${pages//\//\\}" \
-    </dev/null >"$work/pages.txt" 2>&1 &
-pages_pid=$!
-for page in 0 1 2 3; do
-    wait_for 60 test -f "$pages/page-$page.txt" ||
-        fail "page $page never came:"$'\n'"$(cat "$pages/pages.log" 2>/dev/null)"
-    import -window root "$pages/shot-$page.png" || fail "no screenshot of page $page"
-    touch "$pages/shot-$page.done"
-done
-wait "$pages_pid"
+show_pages "$pages"
 code=$?
 cat "$pages/pages.log"
 cp "$pages/pages.log" "$output/wine-pages.log"
@@ -253,17 +260,7 @@ cp "$english_dll" "$skins/QX_AudioControlRec.dll"
 printf '[DEFAULT]\r\nSkin Path=C:\\windows\\system32\\QX_AudioControlRec\\%s\r\n' \
     QX_AudioControlRec.dll >"$skins/ResourceInfo.ini"
 english=$work/english
-mkdir -p "$english"
-timeout 150 "$wine" 'C:\windows\system32\panel_pages.exe' -QEXUAC "Z:${english//\//\\}" \
-    </dev/null >"$work/english.txt" 2>&1 &
-pages_pid=$!
-for page in 0 1 2 3; do
-    wait_for 60 test -f "$english/page-$page.txt" ||
-        fail "English page $page never came:"$'\n'"$(cat "$english/pages.log" 2>/dev/null)"
-    import -window root "$english/shot-$page.png" || fail "no screenshot of English page $page"
-    touch "$english/shot-$page.done"
-done
-wait "$pages_pid" || fail "the pages viewer ended with $? on the English skin"
+show_pages "$english" || fail "the pages viewer ended with $? on the English skin"
 host=$work/host
 "$ampfx_sim" "$host_scenario" --out "$host" >"$work/host.txt" 2>&1 ||
     fail "the host's pictures:"$'\n'"$(cat "$work/host.txt")"
