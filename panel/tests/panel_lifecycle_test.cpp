@@ -163,6 +163,29 @@ TEST(PanelTray, MenuListsNamedSkinsWithTheCurrentOneChecked) {
     EXPECT_EQ(skins.children[2].text, u"繁體中文");
 }
 
+TEST(PanelSkins, AMenuEntrySwitchesToTheLibraryItNames) {
+    Panel panel;
+    panel.discovery.PlugHeadset();
+    panel.system.InstallSkin(u"Chinese.dll", false).displayName = u"简体中文";
+    panel.system.InstallSkin(u"Nameless.dll", false).displayName = u"";
+    panel.system.InstallSkin(u"NoExport.dll", false).hasName = false;
+    FakeModule& traditional = panel.system.InstallSkin(u"Trad.dll", false);
+    traditional.displayName = u"繁體中文";
+    ASSERT_TRUE(panel.Start());
+    panel.dlg.OnTrayCallback(kWmRButtonDown);
+    ASSERT_EQ(panel.shell.menus.size(), 1u);
+    const PopupMenuItem& skins = panel.shell.menus[0].children[0];
+    ASSERT_EQ(skins.children.size(), 3u);
+    ASSERT_EQ(skins.children[2].text, u"繁體中文");
+
+    EXPECT_TRUE(panel.dlg.OnCommand(skins.children[2].id));
+    EXPECT_EQ(panel.dlg.ResourceModuleInUse(), &traditional);
+    EXPECT_EQ(panel.system.SkinPath(), FakeSystem::SkinFolder() + u"Trad.dll");
+    // Past the last listed entry nothing is switched to.
+    EXPECT_TRUE(panel.dlg.OnCommand(32903));
+    EXPECT_EQ(panel.dlg.ResourceModuleInUse(), &traditional);
+}
+
 TEST(PanelSkins, SwitchingLoadsRecordsAndRefusesInvalidLibraries) {
     Panel panel;
     panel.discovery.PlugHeadset();

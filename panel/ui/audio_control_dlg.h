@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,6 +104,11 @@ class CQEXAudioControlDlg {
     void SwitchSkin(uint32_t commandId, bool* toDefaultProcedure);
     // The tray menu as it is about to be shown (skin list filled in).
     PopupMenuItem BuildTrayMenu();
+    // The skin folder's libraries that load and carry a name, in the folder's order, until
+    // `visit` answers false: the tray menu's skin entries, the first one's id 32900.
+    void ForEachNamedSkin(
+        const std::function<bool(const std::u16string& path, ResourceModule* library,
+                                 const std::u16string& display)>& visit);
 
     // Operations other parts of the panel provide; these are the lifecycle's calls.
     void LoadPanelSettings();

@@ -197,8 +197,34 @@ PopupMenuItem CQEXAudioControlDlg::BuildTrayMenu() {
     const std::u16string current =
         system_.ReadProfileString(kSkinSection, kSkinPathKey, u"", SkinDescriptionPath())
             .substr(0, kPathLimit - 1);
-    const std::u16string folder = SkinFolder();
     uint32_t named = 0;
+    ForEachNamedSkin(
+        [&](const std::u16string& path, ResourceModule*, const std::u16string& display) {
+            const uint32_t id = kCommandFirstSkin + named;
+            PopupMenuItem* entry = nullptr;
+            if (named == 0) {
+                for (PopupMenuItem& item : skins->children)
+                    if (item.id == kCommandFirstSkin)
+                        entry = &item;
+            }
+            if (entry == nullptr) {
+                skins->children.push_back(PopupMenuItem{});
+                entry = &skins->children.back();
+            }
+            entry->id = id;
+            entry->text = display;
+            entry->separator = false;
+            entry->checked = path == current;
+            ++named;
+            return true;
+        });
+    return tray;
+}
+
+void CQEXAudioControlDlg::ForEachNamedSkin(
+    const std::function<bool(const std::u16string& path, ResourceModule* library,
+                             const std::u16string& display)>& visit) {
+    const std::u16string folder = SkinFolder();
     for (const std::u16string& name : system_.FindFiles(folder + u"*.dll")) {
         if (name == u"." || name == u"..")
             continue;
@@ -210,24 +236,9 @@ PopupMenuItem CQEXAudioControlDlg::BuildTrayMenu() {
         std::u16string display;
         if (!library->CallGetResourceName(&display) || display.empty())
             continue;
-        const uint32_t id = kCommandFirstSkin + named;
-        PopupMenuItem* entry = nullptr;
-        if (named == 0) {
-            for (PopupMenuItem& item : skins->children)
-                if (item.id == kCommandFirstSkin)
-                    entry = &item;
-        }
-        if (entry == nullptr) {
-            skins->children.push_back(PopupMenuItem{});
-            entry = &skins->children.back();
-        }
-        entry->id = id;
-        entry->text = display;
-        entry->separator = false;
-        entry->checked = path == current;
-        ++named;
+        if (!visit(path, library, display))
+            return;
     }
-    return tray;
 }
 
 bool CQEXAudioControlDlg::OnCommand(uint32_t id) {
@@ -246,20 +257,18 @@ bool CQEXAudioControlDlg::OnCommand(uint32_t id) {
 
 void CQEXAudioControlDlg::SwitchSkin(uint32_t commandId, bool* toDefaultProcedure) {
     *toDefaultProcedure = false;
-    const std::u16string folder = SkinFolder();
+    // An entry's id is its place among the libraries the menu lists, so the count skips the
+    // ones it leaves out (unnamed, unloadable): counting every file would switch to the
+    // library listed before the one the user chose.
     uint32_t count = 0;
     ResourceModule* library = nullptr;
-    bool matched = false;
-    for (const std::u16string& name : system_.FindFiles(folder + u"*.dll")) {
-        if (name == u"." || name == u"..")
-            continue;
-        if (count++ == commandId - kCommandFirstSkin) {
-            matched = true;
-            library = system_.LoadLibrary(folder + name);
-            break;
-        }
-    }
-    if (!matched || library == nullptr) {
+    ForEachNamedSkin([&](const std::u16string&, ResourceModule* named, const std::u16string&) {
+        if (count++ != commandId - kCommandFirstSkin)
+            return true;
+        library = named;
+        return false;
+    });
+    if (library == nullptr) {
         shell_.MessageBox(kTextCannotLoadSkin, kCaptionFramework, kMbOk);
         return;
     }
