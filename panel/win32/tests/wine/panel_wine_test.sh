@@ -8,7 +8,8 @@
 #   4. the registered exit message ends the panel with exit code 0;
 #   5. the page viewer (the panel with a scripted headset) shows each of the four pages, and
 #      every screenshot equals the picture the panel composed in every pixel that is not the
-#      colour key; its tray menu lists the skin, checked, and choosing it shows the window
+#      colour key; the 3D page's test sound raises no message, and its virtual 7.1 window
+#      opens with the effect on and closes with it off; its tray menu lists the skin, checked, and choosing it shows the window
 #      again and records the skin in "ResourceInfo.ini";
 #   6. with the shipped English skin, the viewer's screen equals the simulated machine's
 #      screenshots of the same state (HOST_SCENARIO run by AMPFX_SIM) in every pixel that is
@@ -125,7 +126,23 @@ show_pages() {
         import -window root "$folder/shot-$page.png" || fail "no screenshot of page $page"
         touch "$folder/shot-$page.done"
     done
+    # On the 3D page the viewer opens the virtual 7.1 window.
+    wait_for 30 test -f "$folder/v71.txt" ||
+        fail "no virtual 7.1 window:"$'\n'"$(cat "$folder/pages.log" 2>/dev/null)"
+    import -window root "$folder/shot-v71.png" || fail "no screenshot of the 7.1 window"
+    touch "$folder/v71.done"
     wait "$viewer"
+}
+
+# crop_window FOLDER NAME OUTPUT: the window whose place FOLDER/NAME.txt gives, cut out of
+# FOLDER/shot-NAME.png.
+crop_window() {
+    /usr/bin/python3 - "$1/$2.txt" "$1/shot-$2.png" "$3" <<'PY'
+import sys
+from PIL import Image
+x, y, w, h = (int(v) for v in open(sys.argv[1]).read().split())
+Image.open(sys.argv[2]).crop((x, y, x + w, y + h)).save(sys.argv[3])
+PY
 }
 
 system32=$prefix/drive_c/windows/system32
@@ -207,8 +224,14 @@ code=$?
 cat "$pages/pages.log"
 cp "$pages/pages.log" "$output/wine-pages.log"
 [ "$code" -eq 0 ] || fail "the pages viewer ended with $code"
-grep -qx 'messagebox text="There is a Error!"' "$pages/pages.log" ||
-    fail "the 3D page without a test sound gave no message"
+# The 3D page's test sound plays through Wine's DirectSound, so no page raises a message box.
+grep -q '^messagebox' "$pages/pages.log" && fail "a page raised a message box"
+# The 7.1 window: opened by its button, the effect on in the driver; the button again closes
+# it and switches the effect off.
+grep -qE '^virtual71 window=shown size=[0-9]+x[0-9]+ driver=1 sends=[1-9]' "$pages/pages.log" ||
+    fail "the 7.1 window did not open with the effect on"
+grep -qx 'virtual71 closed window=gone driver=0' "$pages/pages.log" ||
+    fail "closing the 7.1 window did not switch the effect off"
 # The skin was recorded with another case than the folder's: the menu marks no skin until it
 # is chosen, and choosing it records the path as the folder's listing gives it.
 for pattern in '^before menu 0 .+ >$' '^before menu 1 .+ \[32900\]$' '^before menu 0 separator$' \
@@ -264,6 +287,8 @@ show_pages "$english" || fail "the pages viewer ended with $? on the English ski
 host=$work/host
 "$ampfx_sim" "$host_scenario" --out "$host" >"$work/host.txt" 2>&1 ||
     fail "the host's pictures:"$'\n'"$(cat "$work/host.txt")"
+crop_window "$english" v71 "$output/wine-english-virtual71.png" ||
+    fail "the 7.1 window's screenshot"
 for page in 0 1 2 3; do
     cp "$english/shot-$page.png" "$output/wine-english-page-$page.png"
     cp "$host/page-$page.png" "$output/host-english-page-$page.png"
