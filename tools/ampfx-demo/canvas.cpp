@@ -1,14 +1,11 @@
 #include "canvas.h"
 
-#include <png.h>
-
 #include <cmath>
-#include <cstdio>
-#include <memory>
 
 #include "bitmap_font.h"
+#include "png_file.h"
 
-static_assert(sizeof(Rgb) == 3, "rows go to libpng as packed RGB");
+static_assert(sizeof(Rgb) == 3, "rows are written as packed RGB");
 
 Canvas::Canvas(int width, int height, Rgb background)
     : width_(width), height_(height), pixels_(static_cast<size_t>(width) * height, background) {}
@@ -67,35 +64,6 @@ int Canvas::TextWidth(const std::string& text, int scale) {
 }
 
 bool Canvas::SavePng(const std::string& path, std::string* error) const {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file) {
-        *error = "cannot write '" + path + "'";
-        return false;
-    }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info) {
-        png_destroy_write_struct(&png, &info);
-        *error = "out of memory writing '" + path + "'";
-        return false;
-    }
-    // libpng reports failures by longjmp; nothing with a destructor lives past this point.
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        *error = "cannot write PNG data to '" + path + "'";
-        return false;
-    }
-    png_init_io(png, file.get());
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width_), static_cast<png_uint_32>(height_), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height_; ++y) {
-        png_const_bytep row =
-            reinterpret_cast<png_const_bytep>(&pixels_[static_cast<size_t>(y) * width_]);
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
+    return WritePngFile(path, width_, height_, 3, reinterpret_cast<const uint8_t*>(pixels_.data()),
+                        error);
 }

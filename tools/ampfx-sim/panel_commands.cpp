@@ -6,8 +6,6 @@
 #include "host/desktop.h"
 #include "host/user_session.h"
 // clang-format off
-#include <png.h>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -20,6 +18,7 @@
 #include "host/text.h"
 #include "host/user_system.h"
 #include "panel_program_host.h"
+#include "png_file.h"
 #include "scenario_context.h"
 #include "test_sound_host.h"
 // clang-format on
@@ -437,36 +436,19 @@ void PrintDialogsShown(ScenarioContext& c) {
 }
 
 void WritePng(const std::string& path, const user::Picture& picture, bool keyed, uint32_t key) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        Fail("cannot write '" + path + "'");
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        Fail("cannot write '" + path + "'");
+    std::vector<uint8_t> rgba(static_cast<size_t>(picture.width) * picture.height * 4);
+    for (size_t i = 0; i < rgba.size() / 4; ++i) {
+        const uint8_t* p = &picture.rgb[i * 3];
+        const uint32_t colorRef = p[0] | (p[1] << 8) | (static_cast<uint32_t>(p[2]) << 16);
+        rgba[4 * i] = p[0];
+        rgba[4 * i + 1] = p[1];
+        rgba[4 * i + 2] = p[2];
+        // The colour key is cut out of the window: the screen shows what lies beneath.
+        rgba[4 * i + 3] = keyed && colorRef == key ? 0 : 255;
     }
-    png_init_io(png, file);
-    png_set_IHDR(png, info, picture.width, picture.height, 8, PNG_COLOR_TYPE_RGBA,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    std::vector<uint8_t> row(static_cast<size_t>(picture.width) * 4);
-    for (int y = 0; y < picture.height; ++y) {
-        for (int x = 0; x < picture.width; ++x) {
-            const uint8_t* p = &picture.rgb[(static_cast<size_t>(y) * picture.width + x) * 3];
-            const uint32_t colorRef = p[0] | (p[1] << 8) | (static_cast<uint32_t>(p[2]) << 16);
-            row[4 * x] = p[0];
-            row[4 * x + 1] = p[1];
-            row[4 * x + 2] = p[2];
-            // The colour key is cut out of the window: the screen shows what lies beneath.
-            row[4 * x + 3] = keyed && colorRef == key ? 0 : 255;
-        }
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
+    std::string error;
+    if (!WritePngFile(path, picture.width, picture.height, 4, rgba.data(), &error))
+        Fail(error);
 }
 
 void PanelScreenshot(ScenarioContext& c, const Words& w) {
