@@ -144,6 +144,18 @@ def main():
         '    DEFPUSHBUTTON "OK", IDOK, 25, 95, 50, 14',
         '    PUSHBUTTON "Cancel", IDCANCEL, 85, 95, 50, 14',
         "END",
+        # The virtual 7.1 window: eight progress bars, placed by the window itself.
+        "1110 DIALOGEX 0, 0, 160, 91",
+        "STYLE WS_POPUP | WS_BORDER",
+        "EXSTYLE WS_EX_TOOLWINDOW",
+        'FONT 9, "MS Shell Dlg"',
+        "BEGIN",
+    ]
+    for bar in range(8):
+        lines.append('    CONTROL "", %d, "msctls_progress32", 0, %d, %d, 35, 6'
+                     % (1003 + bar, 3 + 39 * (bar % 4), 50 + 20 * (bar // 4)))
+    lines += [
+        "END",
         "1073 MENU",
         "BEGIN",
         '    POPUP "Tray"',
