@@ -1,5 +1,6 @@
 // The main dialog's life: initialisation, the tray icon and its menu, device arrival and
 // removal, the readiness poll, skin switching and the way out.
+#include <algorithm>
 #include <cstring>
 
 #include "audio_control_dlg.h"
@@ -232,7 +233,8 @@ void CQEXAudioControlDlg::ForEachNamedSkin(
         ResourceModule* library = system_.LoadLibrary(path);
         if (library == nullptr)
             continue;
-        listed_.push_back(library);
+        if (std::find(listed_.begin(), listed_.end(), library) == listed_.end())
+            listed_.push_back(library);
         std::u16string display;
         if (!library->CallGetResourceName(&display) || display.empty())
             continue;
