@@ -62,43 +62,22 @@ int16_t SixteenBits(double sample) {
 }  // namespace
 
 bool ReadStereoPcm(const std::string& path, StereoPcm* audio, std::string* error) {
-    SF_INFO info{};
-    SndfilePtr file(sf_open(path.c_str(), SFM_READ, &info));
-    if (!file) {
-        *error = "cannot read '" + path + "': " + sf_strerror(nullptr);
+    StereoPcmReader reader;
+    if (!reader.Open(path, error))
         return false;
-    }
-    if (info.channels < 1 || info.channels > 2) {
-        *error = "'" + path + "' has " + std::to_string(info.channels) +
-                 " channels; only mono and stereo files can be played";
-        return false;
-    }
-    // Read as normalised doubles: libsndfile reads a float file as 16-bit integers without
-    // scaling unless asked to, which turns float material at its real level into silence, and
-    // its scaling when asked follows the file's peak rather than full scale.
-    constexpr sf_count_t kBlockFrames = 4096;
-    std::vector<double> block(static_cast<size_t>(kBlockFrames) * info.channels);
+    constexpr size_t kPieceFrames = 16384;
     std::vector<uint8_t> bytes;
-    sf_count_t total = 0;
     while (true) {
-        const sf_count_t got = sf_readf_double(file.get(), block.data(), kBlockFrames);
-        if (got <= 0)
-            break;
         const size_t at = bytes.size();
-        bytes.resize(at + static_cast<size_t>(got) * 4);
-        for (sf_count_t frame = 0; frame < got; ++frame) {
-            const int16_t left = SixteenBits(block[frame * info.channels]);
-            const int16_t right = info.channels == 2 ? SixteenBits(block[frame * 2 + 1]) : left;
-            std::memcpy(&bytes[at + frame * 4], &left, 2);
-            std::memcpy(&bytes[at + frame * 4 + 2], &right, 2);
-        }
-        total += got;
+        bytes.resize(at + kPieceFrames * 4);
+        size_t got = 0;
+        if (!reader.Read(bytes.data() + at, kPieceFrames, &got, error))
+            return false;
+        bytes.resize(at + got * 4);
+        if (got == 0)
+            break;
     }
-    if (total < info.frames || sf_error(file.get()) != SF_ERR_NO_ERROR) {
-        *error = "'" + path + "' is truncated or unreadable after frame " + std::to_string(total);
-        return false;
-    }
-    audio->sampleRate = info.samplerate;
+    audio->sampleRate = reader.sampleRate();
     audio->bytes = std::move(bytes);
     return true;
 }
@@ -156,27 +135,50 @@ bool StereoPcmReader::Open(const std::string& path, std::string* error) {
     sampleRate_ = info.samplerate;
     channels_ = info.channels;
     frames_ = info.frames;
+    // libsndfile hands 16-bit samples over as they are and 8-bit ones shifted up by 8 bits,
+    // which is what the normalised doubles give rounded to 16 bits, without the conversion.
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    shorts_ =
+        subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8;
     return true;
 }
 
+// Read as normalised doubles unless the file holds 16 or fewer bits: libsndfile reads a float
+// file as 16-bit integers without scaling unless asked to, which turns float material at its
+// real level into silence, and its scaling when asked follows the file's peak rather than
+// full scale.
 bool StereoPcmReader::Read(uint8_t* bytes, size_t frames, size_t* got, std::string* error) {
     *got = 0;
     while (*got < frames && done_ < frames_) {
         const sf_count_t want = std::min<sf_count_t>(
             {kChunkFrames, static_cast<sf_count_t>(frames - *got), frames_ - done_});
-        samples_.resize(static_cast<size_t>(kChunkFrames) * channels_);
-        const sf_count_t read = sf_readf_double(file_, samples_.data(), want);
+        uint8_t* target = bytes + *got * 4;
+        sf_count_t read;
+        if (shorts_) {
+            shortSamples_.resize(static_cast<size_t>(kChunkFrames) * channels_);
+            read = sf_readf_short(file_, shortSamples_.data(), want);
+            if (read > 0 && channels_ == 2) {
+                std::memcpy(target, shortSamples_.data(), static_cast<size_t>(read) * 4);
+            } else {
+                for (sf_count_t frame = 0; frame < read; ++frame) {
+                    std::memcpy(target + frame * 4, &shortSamples_[frame], 2);
+                    std::memcpy(target + frame * 4 + 2, &shortSamples_[frame], 2);
+                }
+            }
+        } else {
+            samples_.resize(static_cast<size_t>(kChunkFrames) * channels_);
+            read = sf_readf_double(file_, samples_.data(), want);
+            for (sf_count_t frame = 0; frame < read; ++frame) {
+                const int16_t left = SixteenBits(samples_[frame * channels_]);
+                const int16_t right = channels_ == 2 ? SixteenBits(samples_[frame * 2 + 1]) : left;
+                std::memcpy(target + frame * 4, &left, 2);
+                std::memcpy(target + frame * 4 + 2, &right, 2);
+            }
+        }
         if (read != want) {
             *error = "'" + path_ + "' is truncated or unreadable after frame " +
                      std::to_string(done_ + (read > 0 ? read : 0));
             return false;
-        }
-        uint8_t* target = bytes + *got * 4;
-        for (sf_count_t frame = 0; frame < read; ++frame) {
-            const int16_t left = SixteenBits(samples_[frame * channels_]);
-            const int16_t right = channels_ == 2 ? SixteenBits(samples_[frame * 2 + 1]) : left;
-            std::memcpy(target + frame * 4, &left, 2);
-            std::memcpy(target + frame * 4 + 2, &right, 2);
         }
         *got += static_cast<size_t>(read);
         done_ += read;

@@ -50,7 +50,9 @@ class StereoPcmReader {
     int channels_ = 2;
     int64_t frames_ = 0;
     int64_t done_ = 0;
+    bool shorts_ = false;  // read as 16-bit samples rather than normalised doubles
     std::vector<double> samples_;
+    std::vector<int16_t> shortSamples_;
 };
 
 // Writes a file piece by piece into a scratch file beside `path`, which Commit puts in its

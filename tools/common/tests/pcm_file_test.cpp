@@ -124,6 +124,54 @@ TEST_F(PcmFileTest, FloatBeyondFullScaleIsClippedAndNanIsSilence) {
               (std::vector<int16_t>{32767, -32768, 32767, -32768, 8192, -8192, 0, 0}));
 }
 
+// 16- and 8-bit files are read as integers rather than normalised doubles: every value,
+// the extremes included, must come back as it was stored, in files of several pieces and
+// with a mono file's samples in both channels.
+TEST_F(PcmFileTest, IntegerSamplesComeBackExactly) {
+    constexpr sf_count_t kFrames = 40000;  // more than one piece of the reader
+    std::vector<int16_t> stereo(kFrames * 2);
+    for (size_t i = 0; i < stereo.size(); ++i)
+        stereo[i] = static_cast<int16_t>((i * 7919) % 65536 - 32768);
+    stereo[0] = -32768;
+    stereo[1] = 32767;
+    struct Case {
+        const char* name;
+        int format;
+        int channels;
+        int step;  // what one step of the file's samples is in 16 bits
+    } cases[] = {
+        {"s16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1},
+        {"mono-s16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1},
+        {"u8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 2, 256},
+        {"mono-s8.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_S8, 1, 256},
+    };
+    for (const Case& c : cases) {
+        std::vector<int16_t> stored(kFrames * c.channels);
+        for (size_t i = 0; i < stored.size(); ++i)
+            stored[i] = static_cast<int16_t>(stereo[i] / c.step * c.step);
+        SF_INFO info{};
+        info.channels = c.channels;
+        info.samplerate = 48000;
+        info.format = c.format;
+        SNDFILE* file = sf_open(Path(c.name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << c.name;
+        ASSERT_EQ(sf_writef_short(file, stored.data(), kFrames), kFrames) << c.name;
+        sf_close(file);
+
+        StereoPcm audio;
+        std::string error;
+        ASSERT_TRUE(ReadStereoPcm(Path(c.name), &audio, &error)) << c.name << ": " << error;
+        const std::vector<int16_t> samples = Samples(audio);
+        ASSERT_EQ(samples.size(), 2u * kFrames) << c.name;
+        for (sf_count_t frame = 0; frame < kFrames; ++frame) {
+            const int16_t left = stored[frame * c.channels];
+            const int16_t right = stored[frame * c.channels + c.channels - 1];
+            ASSERT_EQ(samples[2 * frame], left) << c.name << " frame " << frame;
+            ASSERT_EQ(samples[2 * frame + 1], right) << c.name << " frame " << frame;
+        }
+    }
+}
+
 // Writes beyond `bytes` fail with EFBIG, as on a disk that is full, while the object lives.
 class FileSizeLimit {
   public:
