@@ -693,6 +693,8 @@ void StartWideLatePath(const ChannelRun* run, float* work, const ChannelBlock* b
     constexpr uint32_t kCombs = S.combCount;
     job.combsPerChannel = kCombs;
     job.negligible = kNegligible;
+    job.combLowPass = {S.combLowPass.b0, S.combLowPass.a1, S.combLowPass.a2};
+    job.earlyLowPass = {S.earlyLowPass.b0, S.earlyLowPass.a1, S.earlyLowPass.a2};
     for (uint32_t ch = 0; ch < 2; ++ch) {
         const SoundFieldChannelLayout& layout = kSoundFieldLayouts[P - 1].channel[ch];
         for (uint32_t i = 0; i < kCombs; ++i) {
@@ -701,18 +703,11 @@ void StartWideLatePath(const ChannelRun* run, float* work, const ChannelBlock* b
             job.length[lane] = S.combLength[i];
             job.position[lane] = run[ch].combPos[i];
             job.feedback[lane] = S.combFeedback[i];
-            job.b0[lane] = S.combLowPass.b0;
-            job.a1[lane] = S.combLowPass.a1;
-            job.a2[lane] = S.combLowPass.a2;
             job.w1[lane] = run[ch].combW1[i];
             job.w2[lane] = run[ch].combW2[i];
         }
-        const uint32_t early = 2 * kCombs + ch;
-        job.b0[early] = S.earlyLowPass.b0;
-        job.a1[early] = S.earlyLowPass.a1;
-        job.a2[early] = S.earlyLowPass.a2;
-        job.w1[early] = run[ch].earlyW1;
-        job.w2[early] = run[ch].earlyW2;
+        job.earlyW1[ch] = run[ch].earlyW1;
+        job.earlyW2[ch] = run[ch].earlyW2;
         job.combInput[ch] = block[ch].combInput;
         job.early[ch] = block[ch].early;
         job.late[ch] = block[ch].late;
@@ -732,8 +727,8 @@ void FinishWideLatePath(const FilteredLateJob& job, ChannelRun* run) {
             run[ch].combW1[i] = job.w1[lane];
             run[ch].combW2[i] = job.w2[lane];
         }
-        run[ch].earlyW1 = job.w1[2 * kCombs + ch];
-        run[ch].earlyW2 = job.w2[2 * kCombs + ch];
+        run[ch].earlyW1 = job.earlyW1[ch];
+        run[ch].earlyW2 = job.earlyW2[ch];
         run[ch].dcInputPrev = job.dcInputPrev[ch];
         run[ch].dcDeltaPrev = job.dcDeltaPrev[ch];
         run[ch].dcHold = job.dcHold[ch];

@@ -116,7 +116,7 @@ inline float FlushScalar(float value, float limit) {
 // round its ring's end runs on a copy and is copied back. Per thread, since each engine
 // record may be streamed on a thread of its own.
 constexpr uint32_t kStagedFrames = kWideMaxBlockFrames + 16;
-alignas(64) thread_local float t_staged[kWideMaxFilterLanes + 16][kStagedFrames];
+alignas(64) thread_local float t_staged[kWideMaxCombLanes + 16][kStagedFrames];
 
 // A lane of FilteredLateJob in a ring: its slots for the block are ring[position + t],
 // t < frames, wrapping at the ring's end.
@@ -134,10 +134,22 @@ inline void CopyRingIn(float* ring, uint32_t length, uint32_t position, uint32_t
     __builtin_memcpy(ring, source + first, (frames - first) * sizeof(float));
 }
 
-// The comb and early low-passes of both channels as lanes, kLanes to a group. Each group's
-// rows of kLanes frames are loaded side by side and turned across, so that a vector holds
-// one frame of the group's lanes; every frame steps every group before the next frame, so
-// the recursions of the groups overlap instead of waiting on each other.
+// One frame of a low-pass kept in scalars, as the lanes compute it.
+inline float LowPassScalar(const WideLowPass& f, float in, float& w1, float& w2, float limit) {
+    const float w = FlushScalar(static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2), limit);
+    const float out = w + (w1 + w1) + w2;
+    w2 = w1;
+    w1 = w;
+    return out;
+}
+
+// The combs of both channels as lanes, kLanes to a group. Each group's rows of kLanes frames
+// are loaded side by side and turned across, so that a vector holds one frame of the group's
+// lanes; every frame steps every group before the next frame, so the recursions of the groups
+// overlap instead of waiting on each other. All combs of a preset share one low-pass, so its
+// coefficients are three vectors for every group. The two early low-passes and DC blockers
+// are scalar recursions beside them: as lanes they would fill a group of their own for two
+// useful lanes.
 // The comb count is a constant of each instance (0: any count, taken from the job), so that
 // the loops over the groups unroll, the filter states stay in registers, and a group of one
 // channel's combs alone takes that channel's input without a blend.
@@ -146,24 +158,25 @@ void FilteredLateFor(FilteredLateJob* job) {
     using D = typename V::D;
     using F = typename V::F;
     constexpr uint32_t W = V::kLanes;
-    constexpr uint32_t kMaxGroups = (kWideMaxFilterLanes + W - 1) / W;
-    constexpr uint32_t groups = kCombs != 0 ? (2 * kCombs + 2 + W - 1) / W : kMaxGroups;
+    constexpr uint32_t kMaxGroups = (kWideMaxCombLanes + W - 1) / W;
+    constexpr uint32_t groups = kCombs != 0 ? (2 * kCombs + W - 1) / W : kMaxGroups;
+    constexpr uint32_t kMaxChunks = kWideMaxBlockFrames / W;
+    static_assert(kWideMaxBlockFrames % W == 0, "whole rows of W frames fill a block");
     const uint32_t n = job->frames;
     const uint32_t combs = kCombs != 0 ? kCombs : job->combsPerChannel;
-    const uint32_t lanes = 2 * combs + 2;
+    const uint32_t lanes = 2 * combs;
+    // Spare lanes past the right combs take the right input; their results are left out.
     auto leftOnly = [](uint32_t g) { return kCombs != 0 && (g + 1) * W <= kCombs; };
-    auto rightOnly = [](uint32_t g) {
-        return kCombs != 0 && g * W >= kCombs && (g + 1) * W <= 2 * kCombs;
-    };
-    auto hasEarly = [](uint32_t g) { return kCombs == 0 || (g + 1) * W > 2 * kCombs; };
-    const uint32_t span = (n + W - 1) / W * W;  // whole rows of W frames, within the block
+    auto rightOnly = [](uint32_t g) { return kCombs != 0 && g * W >= kCombs; };
+    const uint32_t chunks = (n + W - 1) / W;
+    const uint32_t span = chunks * W;  // whole rows of W frames, within the block
     const float limit = job->negligible;
 
     float* slot[kMaxGroups * W];
     bool staged[kMaxGroups * W];
     for (uint32_t lane = 0; lane < groups * W; ++lane) {
         staged[lane] = false;
-        if (lane < 2 * combs) {
+        if (lane < lanes) {
             const uint32_t position = job->position[lane];
             if (job->length[lane] - position >= span) {
                 slot[lane] = job->ring[lane] + position;
@@ -172,59 +185,50 @@ void FilteredLateFor(FilteredLateJob* job) {
                 staged[lane] = true;
                 CopyRingOut(job->ring[lane], job->length[lane], position, n, slot[lane]);
             }
-        } else if (lane < lanes) {
-            slot[lane] = job->early[lane - 2 * combs];
         } else {
             slot[lane] = t_staged[lane];  // spare lane: zeros, left out of every result
             __builtin_memset(slot[lane], 0, span * sizeof(float));
         }
     }
 
-    // The comb sums, from the values read, in comb order.
+    // The comb sums, from the values read, in comb order. Every row of the block is a sum of
+    // its own, so the rows advance together rather than each waiting for its own additions.
     for (uint32_t ch = 0; ch < 2; ++ch) {
         float* const* const first = slot + ch * combs;
-        for (uint32_t t = 0; t < span; t += W) {
-            F sum = V::Zero();
-            for (uint32_t i = 0; i < combs; ++i)
-                sum = sum + V::LoadF(first[i] + t);
-            V::StoreF(job->late[ch] + t, sum);
-        }
+        F sums[kMaxChunks];
+        for (uint32_t c = 0; c < chunks; ++c)
+            sums[c] = V::Zero();
+        for (uint32_t i = 0; i < combs; ++i)
+            for (uint32_t c = 0; c < chunks; ++c)
+                sums[c] = sums[c] + V::LoadF(first[i] + c * W);
+        for (uint32_t c = 0; c < chunks; ++c)
+            V::StoreF(job->late[ch] + c * W, sums[c]);
     }
 
     alignas(64) uint32_t rightBits[kMaxGroups * W];
-    alignas(64) uint32_t earlyBits[kMaxGroups * W];
     alignas(64) float feedback[kMaxGroups * W];
     alignas(64) float w1[kMaxGroups * W];
     alignas(64) float w2[kMaxGroups * W];
-    alignas(64) double b0[kMaxGroups * W];
-    alignas(64) double a1[kMaxGroups * W];
-    alignas(64) double a2[kMaxGroups * W];
     for (uint32_t lane = 0; lane < groups * W; ++lane) {
-        const bool used = lane < lanes;
-        const bool comb = lane < 2 * combs;
+        const bool comb = lane < lanes;
         rightBits[lane] = (comb && lane >= combs) ? 0xffffffffu : 0u;
-        earlyBits[lane] = (used && !comb) ? 0xffffffffu : 0u;
         feedback[lane] = comb ? job->feedback[lane] : 0.0f;
-        w1[lane] = used ? job->w1[lane] : 0.0f;
-        w2[lane] = used ? job->w2[lane] : 0.0f;
-        b0[lane] = used ? job->b0[lane] : 0.0;
-        a1[lane] = used ? job->a1[lane] : 0.0;
-        a2[lane] = used ? job->a2[lane] : 0.0;
+        w1[lane] = comb ? job->w1[lane] : 0.0f;
+        w2[lane] = comb ? job->w2[lane] : 0.0f;
     }
-    F rightMask[kMaxGroups], earlyMask[kMaxGroups], gFeedback[kMaxGroups];
+    const D b0 = V::BroadcastD(job->combLowPass.b0);
+    const D a1 = V::BroadcastD(job->combLowPass.a1);
+    const D a2 = V::BroadcastD(job->combLowPass.a2);
+    F rightMask[kMaxGroups], gFeedback[kMaxGroups];
     F w1f[kMaxGroups], w2f[kMaxGroups];
-    D w1d[kMaxGroups], w2d[kMaxGroups], gB0[kMaxGroups], gA1[kMaxGroups], gA2[kMaxGroups];
+    D w1d[kMaxGroups], w2d[kMaxGroups];
     for (uint32_t g = 0; g < groups; ++g) {
         rightMask[g] = V::LoadMask(rightBits + g * W);
-        earlyMask[g] = V::LoadMask(earlyBits + g * W);
         gFeedback[g] = V::LoadF(feedback + g * W);
         w1f[g] = V::LoadF(w1 + g * W);
         w2f[g] = V::LoadF(w2 + g * W);
         w1d[g] = V::Widen(w1f[g]);
         w2d[g] = V::Widen(w2f[g]);
-        gB0[g] = V::LoadD(b0 + g * W);
-        gA1[g] = V::LoadD(a1 + g * W);
-        gA2[g] = V::LoadD(a2 + g * W);
     }
 
     // The DC blocker's differences (s[n] - s[n-1]) * 0.0078125 need no recursion: they are
@@ -240,11 +244,22 @@ void FilteredLateFor(FilteredLateJob* job) {
         }
         job->dcInputPrev[ch] = job->late[ch][n - 1];
     }
-    float dcDeltaPrev[2] = {job->dcDeltaPrev[0], job->dcDeltaPrev[1]};
-    float dcHold[2] = {job->dcHold[0], job->dcHold[1]};
+    // The scalar recursions, channel by channel in locals of their own: kept in arrays they
+    // would go through memory, and each frame would wait on a store and its reload.
+    const WideLowPass early = job->earlyLowPass;
+    float earlyW1L = job->earlyW1[0], earlyW2L = job->earlyW2[0];
+    float earlyW1R = job->earlyW1[1], earlyW2R = job->earlyW2[1];
+    float deltaPrevL = job->dcDeltaPrev[0], deltaPrevR = job->dcDeltaPrev[1];
+    float holdL = job->dcHold[0], holdR = job->dcHold[1];
+    float* const earlyL = job->early[0];
+    float* const earlyR = job->early[1];
+    float* const lateL = job->late[0];
+    float* const lateR = job->late[1];
+    const float* const inputL = job->combInput[0];
+    const float* const inputR = job->combInput[1];
 
     for (uint32_t t0 = 0; t0 < n; t0 += W) {
-        F rows[kMaxGroups][W];
+        F rows[groups][W];
         for (uint32_t g = 0; g < groups; ++g) {
             for (uint32_t k = 0; k < W; ++k)
                 rows[g][k] = V::LoadF(slot[g * W + k] + t0);
@@ -252,31 +267,32 @@ void FilteredLateFor(FilteredLateJob* job) {
         }
         const uint32_t steps = n - t0 < W ? n - t0 : W;
         for (uint32_t k = 0; k < steps; ++k) {
-            const F uLeft = V::Broadcast(job->combInput[0][t0 + k]);
-            const F uRight = V::Broadcast(job->combInput[1][t0 + k]);
+            const uint32_t t = t0 + k;
+            const F uLeft = V::Broadcast(inputL[t]);
+            const F uRight = V::Broadcast(inputR[t]);
 #pragma GCC unroll 16
             for (uint32_t g = 0; g < groups; ++g) {
                 const D v = V::Widen(rows[g][k]);
-                const F w =
-                    V::Flush(V::Narrow(gB0[g] * v - gA1[g] * w1d[g] - gA2[g] * w2d[g]), limit);
+                const F w = V::Flush(V::Narrow(b0 * v - a1 * w1d[g] - a2 * w2d[g]), limit);
                 const F out = w + (w1f[g] + w1f[g]) + w2f[g];
                 const F u = leftOnly(g)    ? uLeft
                             : rightOnly(g) ? uRight
                                            : V::Blend(uLeft, uRight, rightMask[g]);
-                const F stored = out * gFeedback[g] + u;
-                rows[g][k] = hasEarly(g) ? V::Blend(stored, out, earlyMask[g]) : stored;
+                rows[g][k] = out * gFeedback[g] + u;
                 w2f[g] = w1f[g];
                 w2d[g] = w1d[g];
                 w1f[g] = w;
                 w1d[g] = V::Widen(w);
             }
+            earlyL[t] = LowPassScalar(early, earlyL[t], earlyW1L, earlyW2L, limit);
+            earlyR[t] = LowPassScalar(early, earlyR[t], earlyW1R, earlyW2R, limit);
             // In effect a[n] = 0.9921875 a[n-1] + s[n-1] - s[n-2].
-            for (uint32_t ch = 0; ch < 2; ++ch) {
-                dcHold[ch] = FlushScalar(
-                    static_cast<float>(dcHold[ch] * 0.9921875 + dcDeltaPrev[ch]), limit);
-                dcDeltaPrev[ch] = delta[ch][t0 + k];
-                job->late[ch][t0 + k] = dcHold[ch] * 128;
-            }
+            holdL = FlushScalar(static_cast<float>(holdL * 0.9921875 + deltaPrevL), limit);
+            holdR = FlushScalar(static_cast<float>(holdR * 0.9921875 + deltaPrevR), limit);
+            deltaPrevL = delta[0][t];
+            deltaPrevR = delta[1][t];
+            lateL[t] = holdL * 128;
+            lateR[t] = holdR * 128;
         }
         // Rows past the block's last frame go back as they were read.
         for (uint32_t g = 0; g < groups; ++g) {
@@ -286,7 +302,7 @@ void FilteredLateFor(FilteredLateJob* job) {
         }
     }
 
-    for (uint32_t lane = 0; lane < 2 * combs; ++lane) {
+    for (uint32_t lane = 0; lane < lanes; ++lane) {
         const uint32_t position = job->position[lane];
         if (staged[lane])
             CopyRingIn(job->ring[lane], job->length[lane], position, n, slot[lane]);
@@ -301,10 +317,14 @@ void FilteredLateFor(FilteredLateJob* job) {
         job->w1[lane] = w1[lane];
         job->w2[lane] = w2[lane];
     }
-    for (uint32_t ch = 0; ch < 2; ++ch) {
-        job->dcDeltaPrev[ch] = dcDeltaPrev[ch];
-        job->dcHold[ch] = dcHold[ch];
-    }
+    job->earlyW1[0] = earlyW1L;
+    job->earlyW2[0] = earlyW2L;
+    job->earlyW1[1] = earlyW1R;
+    job->earlyW2[1] = earlyW2R;
+    job->dcDeltaPrev[0] = deltaPrevL;
+    job->dcDeltaPrev[1] = deltaPrevR;
+    job->dcHold[0] = holdL;
+    job->dcHold[1] = holdR;
 }
 
 // The presets with low-passed combs have 20 (preset 1) and 14 (preset 3) per channel.

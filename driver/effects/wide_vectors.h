@@ -20,31 +20,38 @@ enum class VectorWidth : uint32_t {
 enum : uint32_t {
     kWideMaxBlockFrames = 96,  // the sound field's block (kSoundFieldBlockFrames)
     kWideMaxCombs = 20,        // per channel
-    kWideMaxFilterLanes = 2 * kWideMaxCombs + 2,
+    kWideMaxCombLanes = 2 * kWideMaxCombs,
+};
+
+// A second-order low-pass: w = b0 in - a1 w1 - a2 w2 in double, stored as float;
+// out = w + 2 w1 + w2 in float.
+struct WideLowPass {
+    double b0;
+    double a1;
+    double a2;
 };
 
 // One block of the sound field's late path for presets whose combs have a low-pass in the
-// loop, both channels at once. Each comb and each channel's early low-pass is a lane:
-// lanes 0 .. C-1 are the left combs in their order, C .. 2C-1 the right combs, then the
-// left and the right early low-pass. Per frame, a comb lane reads v from its ring, stores
-// low-pass(v) * feedback + u (u: its channel's comb input) at the same slot and moves on;
-// an early lane turns the frame's tap sum into the early reflection e in place. The comb
-// sum s of each channel (the values read, in comb order) goes through the DC blocker into
-// late. The positions and filter states are read at the start and written back at the end.
+// loop, both channels at once. Each comb is a lane: lanes 0 .. C-1 are the left combs in
+// their order, C .. 2C-1 the right combs. Per frame, a comb lane reads v from its ring,
+// stores low-pass(v) * feedback + u (u: its channel's comb input) at the same slot and moves
+// on. Each channel's early low-pass turns the frame's tap sum into the early reflection e in
+// place. The comb sum s of each channel (the values read, in comb order) goes through the DC
+// blocker into late. The positions and filter states are read at the start and written back
+// at the end.
 struct FilteredLateJob {
     uint32_t frames;           // 1 .. kWideMaxBlockFrames
     uint32_t combsPerChannel;  // C, at most kWideMaxCombs
-    float* ring[2 * kWideMaxCombs];
-    uint32_t length[2 * kWideMaxCombs];
-    uint32_t position[2 * kWideMaxCombs];
-    float feedback[2 * kWideMaxCombs];
-    // The low-pass of each lane: w = b0 in - a1 w1 - a2 w2 in double, stored as float;
-    // out = w + 2 w1 + w2 in float.
-    double b0[kWideMaxFilterLanes];
-    double a1[kWideMaxFilterLanes];
-    double a2[kWideMaxFilterLanes];
-    float w1[kWideMaxFilterLanes];
-    float w2[kWideMaxFilterLanes];
+    float* ring[kWideMaxCombLanes];
+    uint32_t length[kWideMaxCombLanes];
+    uint32_t position[kWideMaxCombLanes];
+    float feedback[kWideMaxCombLanes];
+    WideLowPass combLowPass;  // the same in every comb of a preset
+    float w1[kWideMaxCombLanes];
+    float w2[kWideMaxCombLanes];
+    WideLowPass earlyLowPass;
+    float earlyW1[2];
+    float earlyW2[2];
     const float* combInput[2];  // u per frame
     float* early[2];            // tap sums in, early reflections out
     float* late[2];             // the all-pass input a out
