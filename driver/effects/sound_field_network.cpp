@@ -751,58 +751,86 @@ inline float FinalFilter(ChannelRun& r, float a) {
     }
 }
 
-// Four frames (or fewer, at the block's end) through one channel's all-pass chain in order,
-// a vector at a time where none of the frames' slots wraps round its ring.
+// All-pass i of one channel over four frames of the block from frame t (or fewer, at the
+// block's end), a vector at a time where none of the frames' slots wraps round its ring.
+// start is the all-pass's position at the block's start; a block is shorter than every
+// all-pass ring, so frame t's slot is start + t, less one ring length at most.
 template <uint32_t P, uint32_t Ch>
-inline void AllPassChunk(ChannelRun& run, float* work, uint32_t t, uint32_t count,
-                         const ChannelBlock& block) {
+inline void AllPassStep(float* work, uint32_t i, uint32_t start, uint32_t t, uint32_t count,
+                        const ChannelBlock& block) {
     using K = Shape<P, Ch>;
     float* const a = block.late + t;
-    const __m128d gain = _mm_set1_pd(0.6);
-    for (uint32_t i = 0; i < K::S.allPassCount; ++i) {
-        float* const ring = work + K::L.allPass[i];
-        const uint32_t length = K::S.allPassLength[i];
-        uint32_t p = run.allPassPos[i];
-        if (count == 4 && p + 4 <= length) {
-            const __m128 v = _mm_loadu_ps(ring + p);
-            const __m128 in = _mm_loadu_ps(a);
-            const __m128d inLow = LowHalf(in);
-            const __m128d inHigh = HighHalf(in);
-            const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
-                                    _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
-            const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
-                                         _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
-            _mm_storeu_ps(ring + p, FlushNegligible4(stored));
-            _mm_storeu_ps(a, y);
-            p += 4;
-        } else {
-            for (uint32_t j = 0; j < count; ++j) {
-                const float v = ring[p];
-                const float y = static_cast<float>(v - 0.6 * a[j]);
-                ring[p] = FlushNegligible(static_cast<float>(y * 0.6 + a[j]));
-                a[j] = y;
-                p = p + 1 == length ? 0 : p + 1;
-            }
+    float* const ring = work + K::L.allPass[i];
+    const uint32_t length = K::S.allPassLength[i];
+    uint32_t p = start + t >= length ? start + t - length : start + t;
+    if (count == 4 && p + 4 <= length) {
+        const __m128d gain = _mm_set1_pd(0.6);
+        const __m128 v = _mm_loadu_ps(ring + p);
+        const __m128 in = _mm_loadu_ps(a);
+        const __m128d inLow = LowHalf(in);
+        const __m128d inHigh = HighHalf(in);
+        const __m128 y = Narrow(_mm_sub_pd(LowHalf(v), _mm_mul_pd(gain, inLow)),
+                                _mm_sub_pd(HighHalf(v), _mm_mul_pd(gain, inHigh)));
+        const __m128 stored = Narrow(_mm_add_pd(_mm_mul_pd(LowHalf(y), gain), inLow),
+                                     _mm_add_pd(_mm_mul_pd(HighHalf(y), gain), inHigh));
+        _mm_storeu_ps(ring + p, FlushNegligible4(stored));
+        _mm_storeu_ps(a, y);
+    } else {
+        for (uint32_t j = 0; j < count; ++j) {
+            const float v = ring[p];
+            const float y = static_cast<float>(v - 0.6 * a[j]);
+            ring[p] = FlushNegligible(static_cast<float>(y * 0.6 + a[j]));
+            a[j] = y;
+            p = p + 1 == length ? 0 : p + 1;
         }
-        run.allPassPos[i] = p == length ? 0 : p;
     }
 }
 
-// The all-pass chains and final filters of both channels over the block, four frames at a
-// time: each frame's all-passes need only rings written at least 263 frames earlier, so the
-// final filters' frame-to-frame recursion runs alongside the next frames' all-passes rather
-// than after the whole block.
+// The all-pass chains and final filters of both channels over the block. A frame's
+// all-passes read only ring values written at least 263 frames earlier, so the chain runs
+// as a wavefront over runs of four frames: in each step all-pass i takes run s - i, and the
+// final filter the run that has passed every all-pass. A step's all-passes are independent
+// of each other, and the final filters' frame-to-frame recursion runs alongside them,
+// instead of each run waiting for its own chain of all-passes. Every frame still passes
+// the all-passes in order and then the filter, with the same operations.
 template <uint32_t P>
 void AllPassesAndFinalFilters(ChannelRun* run, float* work, uint32_t n, const ChannelBlock* block) {
-    for (uint32_t t = 0; t < n; t += 4) {
-        const uint32_t count = Min(4, n - t);
-        AllPassChunk<P, 0>(run[0], work, t, count, block[0]);
-        AllPassChunk<P, 1>(run[1], work, t, count, block[1]);
-        if constexpr (kSoundFieldStructures[P - 1].finalKind != SoundFieldFinal::kNone) {
-            for (uint32_t k = t; k < t + count; ++k) {
-                block[0].late[k] = FinalFilter<P, 0>(run[0], block[0].late[k]);
-                block[1].late[k] = FinalFilter<P, 1>(run[1], block[1].late[k]);
+    constexpr const SoundFieldStructureRow& S = kSoundFieldStructures[P - 1];
+    constexpr uint32_t kAllPasses = S.allPassCount;
+    uint32_t start[2][kAllPasses];
+    for (uint32_t ch = 0; ch < 2; ++ch)
+        for (uint32_t i = 0; i < kAllPasses; ++i)
+            start[ch][i] = run[ch].allPassPos[i];
+    const uint32_t runs = (n + 3) / 4;
+    for (uint32_t s = 0; s < runs + kAllPasses; ++s) {
+        // The final filters' four frames are spread among the step's all-passes, so that
+        // each frame's recursion has independent work around it to run beside.
+        const uint32_t filtered = s - kAllPasses;
+        const uint32_t filteredCount = s >= kAllPasses ? Min(4, n - 4 * filtered) : 0;
+#pragma GCC unroll 8
+        for (uint32_t i = 0; i < kAllPasses; ++i) {
+            if (s >= i && s - i < runs) {
+                const uint32_t t = 4 * (s - i);
+                const uint32_t count = Min(4, n - t);
+                AllPassStep<P, 0>(work, i, start[0][i], t, count, block[0]);
+                AllPassStep<P, 1>(work, i, start[1][i], t, count, block[1]);
             }
+            if constexpr (S.finalKind != SoundFieldFinal::kNone) {
+                // Frame j of the run after all-pass (j + 1) * count / 4 - 1.
+                for (uint32_t j = i * 4 / kAllPasses; j < (i + 1) * 4 / kAllPasses; ++j) {
+                    if (j < filteredCount) {
+                        const uint32_t k = 4 * filtered + j;
+                        block[0].late[k] = FinalFilter<P, 0>(run[0], block[0].late[k]);
+                        block[1].late[k] = FinalFilter<P, 1>(run[1], block[1].late[k]);
+                    }
+                }
+            }
+        }
+    }
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        for (uint32_t i = 0; i < kAllPasses; ++i) {
+            const uint32_t next = start[ch][i] + n;
+            run[ch].allPassPos[i] = next >= S.allPassLength[i] ? next - S.allPassLength[i] : next;
         }
     }
 }
