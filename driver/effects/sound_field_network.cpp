@@ -322,7 +322,8 @@ void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer
 // indices, broken at most once where it wraps below zero. Four frames at a time, the sums
 // are built tap after tap, in tap order, as each frame's sum would be.
 template <uint32_t P, uint32_t Ch>
-void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block) {
+void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block,
+               const WideVectorSteps* wide) {
     using K = Shape<P, Ch>;
     const float* const ring = work + K::L.early;
     float* const sums = block.early;
@@ -330,6 +331,12 @@ void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& blo
     for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
         const uint32_t index = run.earlyPos + run.tapOffset[tap];
         first[tap] = index >= K::kEarly ? index - K::kEarly : index;
+    }
+    if (wide != nullptr && wide->EarlyTaps != nullptr) {
+        wide->EarlyTaps(ring, K::kEarly, first, run.tapGain, n, sums);
+        run.earlyPos =
+            StoreDescendingBlock(work + K::L.early, run.earlyPos, K::kEarly, n, block.late);
+        return;
     }
     // Frame t + j reads index first - t - j, wrapping below zero; four frames keep their sums
     // in one vector while the taps are added in order. The lanes hold the frames in the
@@ -903,7 +910,8 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
     LoadChannel<P, 0>(work, positions, state->SoundFieldParams->Channel[0], &run[0]);
     LoadChannel<P, 1>(work, positions, state->SoundFieldParams->Channel[1], &run[1]);
     constexpr bool kFilteredCombs = kSoundFieldStructures[P - 1].combLowPassed;
-    const WideVectorSteps* const wide = kFilteredCombs ? ActiveWideVectorSteps() : nullptr;
+    const WideVectorSteps* const vectors = ActiveWideVectorSteps();
+    const WideVectorSteps* const wide = kFilteredCombs ? vectors : nullptr;
     if (wide != nullptr)
         StartWideLatePath<P>(run, work, block, scratch.job);
 
@@ -913,8 +921,8 @@ void RunPreset(EffectState* state, uint8_t* buffer, uint32_t frames) {
 
         MixInput<P, 0>(run[0], work, bytes, n, block[0]);
         MixInput<P, 1>(run[1], work, bytes, n, block[1]);
-        EarlyTaps<P, 0>(run[0], work, n, block[0]);
-        EarlyTaps<P, 1>(run[1], work, n, block[1]);
+        EarlyTaps<P, 0>(run[0], work, n, block[0], vectors);
+        EarlyTaps<P, 1>(run[1], work, n, block[1], vectors);
         ReadPreDelay<P, 0>(run[0], work, n, block[0]);
         ReadPreDelay<P, 1>(run[1], work, n, block[1]);
         if constexpr (kFilteredCombs) {

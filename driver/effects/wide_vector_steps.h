@@ -8,7 +8,7 @@
 //   Widen(F) -> D, Narrow(D) -> F
 //   Blend(a, b, mask)        b in the lanes whose mask bits are set, a elsewhere
 //   Flush(F, limit)          lanes of smaller magnitude than limit become +0
-//   Transpose(F rows[kLanes])
+//   Transpose(F rows[kLanes]), Reverse(F)  (lane order turned round)
 // Arithmetic on D and F is the lane-wise IEEE operation; the engine's build contracts nothing into
 // fused multiply-adds, so each lane performs the scalar code's operations one by one.
 #pragma once
@@ -327,6 +327,57 @@ void FilteredLateFor(FilteredLateJob* job) {
     job->dcHold[1] = holdR;
 }
 
+// The sound field's 16 early taps over a block, W frames to a vector. Frame t reads tap k at
+// ring[first[k] - t], wrapping below zero to the ring's end; its sum adds the taps in order,
+// from zero, as the scalar code does. A vector's lanes hold its frames in the ring's
+// (descending) order, so that one load serves each tap and only the finished sums are turned
+// round; a few runs of frames share the pass over the taps, so that their additions overlap.
+template <class V>
+void EarlyTaps(const float* ring, uint32_t length, const uint32_t* first, const float* gain,
+               uint32_t frames, float* sums) {
+    using F = typename V::F;
+    constexpr uint32_t W = V::kLanes;
+    constexpr uint32_t kRuns = 6;
+    auto at = [&](uint32_t tap, uint32_t frame) {
+        return first[tap] >= frame ? ring[first[tap] - frame] : ring[first[tap] + length - frame];
+    };
+    auto load = [&](uint32_t tap, uint32_t t) {  // frames t + W - 1 down to t
+        const uint32_t top = t + W - 1;
+        if (first[tap] >= top)
+            return V::LoadF(ring + first[tap] - top);
+        alignas(64) float lanes[W];
+        for (uint32_t j = 0; j < W; ++j)
+            lanes[j] = at(tap, top - j);
+        return V::LoadF(lanes);
+    };
+    const uint32_t whole = frames / W;
+    uint32_t c = 0;
+    for (; c + kRuns <= whole; c += kRuns) {
+        F sum[kRuns];
+        for (uint32_t r = 0; r < kRuns; ++r)
+            sum[r] = V::Zero();
+        for (uint32_t tap = 0; tap < 16; ++tap) {
+            const F g = V::Broadcast(gain[tap]);
+            for (uint32_t r = 0; r < kRuns; ++r)
+                sum[r] = sum[r] + load(tap, (c + r) * W) * g;
+        }
+        for (uint32_t r = 0; r < kRuns; ++r)
+            V::StoreF(sums + (c + r) * W, V::Reverse(sum[r]));
+    }
+    for (; c < whole; ++c) {
+        F sum = V::Zero();
+        for (uint32_t tap = 0; tap < 16; ++tap)
+            sum = sum + load(tap, c * W) * V::Broadcast(gain[tap]);
+        V::StoreF(sums + c * W, V::Reverse(sum));
+    }
+    for (uint32_t t = whole * W; t < frames; ++t) {
+        float sum = 0.0f;
+        for (uint32_t tap = 0; tap < 16; ++tap)
+            sum += at(tap, t) * gain[tap];
+        sums[t] = sum;
+    }
+}
+
 // The presets with low-passed combs have 20 (preset 1) and 14 (preset 3) per channel.
 template <class V>
 void FilteredLate(FilteredLateJob* job) {
@@ -345,8 +396,13 @@ void FilteredLate(FilteredLateJob* job) {
 
 template <class V>
 constexpr WideVectorSteps MakeSteps(VectorWidth width) {
-    return WideVectorSteps{width, V::kLanes, &TransformStage<V>, &TransformFirstStages<V>,
-                           &FilteredLate<V>};
+    // With four floats to a vector the taps gain nothing over the SSE2 code.
+    return WideVectorSteps{width,
+                           V::kLanes,
+                           &TransformStage<V>,
+                           &TransformFirstStages<V>,
+                           &FilteredLate<V>,
+                           V::kLanes >= 8 ? &EarlyTaps<V> : nullptr};
 }
 
 }  // namespace

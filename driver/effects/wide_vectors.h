@@ -80,6 +80,12 @@ struct WideVectorSteps {
                                  const double* twiddleReal, const double* twiddleImag);
 
     void (*FilteredLate)(FilteredLateJob* job);
+
+    // The sound field's early taps of `frames` frames: sums[t] is the sum over the 16 taps,
+    // in order, of ring[(first[k] - t) mod length] * gain[k], in single precision. Null
+    // where the SSE2 code is as fast.
+    void (*EarlyTaps)(const float* ring, uint32_t length, const uint32_t* first, const float* gain,
+                      uint32_t frames, float* sums);
 };
 
 // The wide steps in effect, or null when only SSE2 is (the kernel build, an older processor,

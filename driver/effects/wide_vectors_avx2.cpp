@@ -32,6 +32,7 @@ struct Avx2 {
     static D Widen(F v) { return _mm256_cvtps_pd(v); }
     static F Narrow(D v) { return _mm256_cvtpd_ps(v); }
     static void Transpose(F* rows) { _MM_TRANSPOSE4_PS(rows[0], rows[1], rows[2], rows[3]); }
+    static F Reverse(F v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 };
 
 }  // namespace

@@ -35,6 +35,9 @@ struct Avx512 {
     }
     static D Widen(F v) { return _mm512_maskz_cvtps_pd(kAllLanes, v); }
     static F Narrow(D v) { return _mm512_maskz_cvtpd_ps(kAllLanes, v); }
+    static F Reverse(F v) {
+        return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+    }
     static void Transpose(F* r) {
         const F t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
         const F t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
