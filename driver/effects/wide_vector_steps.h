@@ -13,6 +13,7 @@
 // fused multiply-adds, so each lane performs the scalar code's operations one by one.
 #pragma once
 
+#include <emmintrin.h>
 #include <stdint.h>
 
 #include "wide_vectors.h"
@@ -108,10 +109,6 @@ void TransformFirstStages(uint32_t n, const int32_t* blockReverse, const float* 
     }
 }
 
-inline float FlushScalar(float value, float limit) {
-    return __builtin_fabsf(value) < limit ? 0.0f : value;
-}
-
 // The comb rings a block cannot run through in place: a lane whose block of slots wraps
 // round its ring's end runs on a copy and is copied back. Per thread, since each engine
 // record may be streamed on a thread of its own.
@@ -134,13 +131,17 @@ inline void CopyRingIn(float* ring, uint32_t length, uint32_t position, uint32_t
     __builtin_memcpy(ring, source + first, (frames - first) * sizeof(float));
 }
 
-// One frame of a low-pass kept in scalars, as the lanes compute it.
-inline float LowPassScalar(const WideLowPass& f, float in, float& w1, float& w2, float limit) {
-    const float w = FlushScalar(static_cast<float>(f.b0 * in - f.a1 * w1 - f.a2 * w2), limit);
-    const float out = w + (w1 + w1) + w2;
-    w2 = w1;
-    w1 = w;
-    return out;
+// A value of each channel in the two low lanes of an SSE vector, and back.
+inline __m128 Pair(float left, float right) {
+    return _mm_unpacklo_ps(_mm_set_ss(left), _mm_set_ss(right));
+}
+inline void StorePair(float* left, float* right, __m128 pair) {
+    _mm_store_ss(left, pair);
+    _mm_store_ss(right, _mm_shuffle_ps(pair, pair, _MM_SHUFFLE(1, 1, 1, 1)));
+}
+inline __m128 FlushPair(__m128 v, float limit) {
+    const __m128 magnitude = _mm_and_ps(v, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff)));
+    return _mm_andnot_ps(_mm_cmplt_ps(magnitude, _mm_set1_ps(limit)), v);
 }
 
 // The combs of both channels as lanes, kLanes to a group. Each group's rows of kLanes frames
@@ -148,8 +149,8 @@ inline float LowPassScalar(const WideLowPass& f, float in, float& w1, float& w2,
 // lanes; every frame steps every group before the next frame, so the recursions of the groups
 // overlap instead of waiting on each other. All combs of a preset share one low-pass, so its
 // coefficients are three vectors for every group. The two early low-passes and DC blockers
-// are scalar recursions beside them: as lanes they would fill a group of their own for two
-// useful lanes.
+// run beside them on pairs of lanes of SSE vectors: as lanes of the groups they would fill a
+// group of their own for two useful lanes.
 // The comb count is a constant of each instance (0: any count, taken from the job), so that
 // the loops over the groups unroll, the filter states stay in registers, and a group of one
 // channel's combs alone takes that channel's input without a blend.
@@ -244,13 +245,18 @@ void FilteredLateFor(FilteredLateJob* job) {
         }
         job->dcInputPrev[ch] = job->late[ch][n - 1];
     }
-    // The scalar recursions, channel by channel in locals of their own: kept in arrays they
-    // would go through memory, and each frame would wait on a store and its reload.
-    const WideLowPass early = job->earlyLowPass;
-    float earlyW1L = job->earlyW1[0], earlyW2L = job->earlyW2[0];
-    float earlyW1R = job->earlyW1[1], earlyW2R = job->earlyW2[1];
-    float deltaPrevL = job->dcDeltaPrev[0], deltaPrevR = job->dcDeltaPrev[1];
-    float holdL = job->dcHold[0], holdR = job->dcHold[1];
+    // The early low-passes and DC blockers of both channels as the two low lanes of SSE
+    // vectors (the upper two stay zero), in registers across the block.
+    const __m128d earlyB0 = _mm_set1_pd(job->earlyLowPass.b0);
+    const __m128d earlyA1 = _mm_set1_pd(job->earlyLowPass.a1);
+    const __m128d earlyA2 = _mm_set1_pd(job->earlyLowPass.a2);
+    __m128 earlyW1 = Pair(job->earlyW1[0], job->earlyW1[1]);
+    __m128 earlyW2 = Pair(job->earlyW2[0], job->earlyW2[1]);
+    __m128d earlyW1d = _mm_cvtps_pd(earlyW1);
+    __m128d earlyW2d = _mm_cvtps_pd(earlyW2);
+    __m128 deltaPrev = Pair(job->dcDeltaPrev[0], job->dcDeltaPrev[1]);
+    __m128 hold = Pair(job->dcHold[0], job->dcHold[1]);
+    const __m128d holdGain = _mm_set1_pd(0.9921875);
     float* const earlyL = job->early[0];
     float* const earlyR = job->early[1];
     float* const lateL = job->late[0];
@@ -284,15 +290,24 @@ void FilteredLateFor(FilteredLateJob* job) {
                 w1f[g] = w;
                 w1d[g] = V::Widen(w);
             }
-            earlyL[t] = LowPassScalar(early, earlyL[t], earlyW1L, earlyW2L, limit);
-            earlyR[t] = LowPassScalar(early, earlyR[t], earlyW1R, earlyW2R, limit);
+            const __m128d earlyIn = _mm_cvtps_pd(Pair(earlyL[t], earlyR[t]));
+            const __m128 ew = FlushPair(
+                _mm_cvtpd_ps(_mm_sub_pd(
+                    _mm_sub_pd(_mm_mul_pd(earlyB0, earlyIn), _mm_mul_pd(earlyA1, earlyW1d)),
+                    _mm_mul_pd(earlyA2, earlyW2d))),
+                limit);
+            StorePair(earlyL + t, earlyR + t,
+                      _mm_add_ps(_mm_add_ps(ew, _mm_add_ps(earlyW1, earlyW1)), earlyW2));
+            earlyW2 = earlyW1;
+            earlyW2d = earlyW1d;
+            earlyW1 = ew;
+            earlyW1d = _mm_cvtps_pd(ew);
             // In effect a[n] = 0.9921875 a[n-1] + s[n-1] - s[n-2].
-            holdL = FlushScalar(static_cast<float>(holdL * 0.9921875 + deltaPrevL), limit);
-            holdR = FlushScalar(static_cast<float>(holdR * 0.9921875 + deltaPrevR), limit);
-            deltaPrevL = delta[0][t];
-            deltaPrevR = delta[1][t];
-            lateL[t] = holdL * 128;
-            lateR[t] = holdR * 128;
+            hold = FlushPair(_mm_cvtpd_ps(_mm_add_pd(_mm_mul_pd(_mm_cvtps_pd(hold), holdGain),
+                                                     _mm_cvtps_pd(deltaPrev))),
+                             limit);
+            deltaPrev = Pair(delta[0][t], delta[1][t]);
+            StorePair(lateL + t, lateR + t, _mm_mul_ps(hold, _mm_set1_ps(128.0f)));
         }
         // Rows past the block's last frame go back as they were read.
         for (uint32_t g = 0; g < groups; ++g) {
@@ -317,14 +332,10 @@ void FilteredLateFor(FilteredLateJob* job) {
         job->w1[lane] = w1[lane];
         job->w2[lane] = w2[lane];
     }
-    job->earlyW1[0] = earlyW1L;
-    job->earlyW2[0] = earlyW2L;
-    job->earlyW1[1] = earlyW1R;
-    job->earlyW2[1] = earlyW2R;
-    job->dcDeltaPrev[0] = deltaPrevL;
-    job->dcDeltaPrev[1] = deltaPrevR;
-    job->dcHold[0] = holdL;
-    job->dcHold[1] = holdR;
+    StorePair(job->earlyW1, job->earlyW1 + 1, earlyW1);
+    StorePair(job->earlyW2, job->earlyW2 + 1, earlyW2);
+    StorePair(job->dcDeltaPrev, job->dcDeltaPrev + 1, deltaPrev);
+    StorePair(job->dcHold, job->dcHold + 1, hold);
 }
 
 // The sound field's 16 early taps over a block, W frames to a vector. Frame t reads tap k at
