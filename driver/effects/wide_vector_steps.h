@@ -144,6 +144,20 @@ inline __m128 FlushPair(__m128 v, float limit) {
     return _mm_andnot_ps(_mm_cmplt_ps(magnitude, _mm_set1_ps(limit)), v);
 }
 
+// sums[t .. t + kRows * W - 1] = the sum of rows[0 .. combs - 1] there, in row order.
+template <class V, uint32_t kRows>
+inline void SumCombRows(float* const* rows, uint32_t combs, uint32_t t, float* sums) {
+    constexpr uint32_t W = V::kLanes;
+    typename V::F sum[kRows];
+    for (uint32_t r = 0; r < kRows; ++r)
+        sum[r] = V::Zero();
+    for (uint32_t i = 0; i < combs; ++i)
+        for (uint32_t r = 0; r < kRows; ++r)
+            sum[r] = sum[r] + V::LoadF(rows[i] + t + r * W);
+    for (uint32_t r = 0; r < kRows; ++r)
+        V::StoreF(sums + t + r * W, sum[r]);
+}
+
 // The combs of both channels as lanes, kLanes to a group. Each group's rows of kLanes frames
 // are loaded side by side and turned across, so that a vector holds one frame of the group's
 // lanes; every frame steps every group before the next frame, so the recursions of the groups
@@ -192,18 +206,17 @@ void FilteredLateFor(FilteredLateJob* job) {
         }
     }
 
-    // The comb sums, from the values read, in comb order. Every row of the block is a sum of
-    // its own, so the rows advance together rather than each waiting for its own additions.
+    // The comb sums, from the values read, in comb order. Several rows of the block are
+    // summed in one pass over the combs, so that their additions overlap rather than each
+    // waiting for its own.
+    constexpr uint32_t kRowsPerPass = kMaxChunks < 12 ? kMaxChunks : 12;
     for (uint32_t ch = 0; ch < 2; ++ch) {
         float* const* const first = slot + ch * combs;
-        F sums[kMaxChunks];
-        for (uint32_t c = 0; c < chunks; ++c)
-            sums[c] = V::Zero();
-        for (uint32_t i = 0; i < combs; ++i)
-            for (uint32_t c = 0; c < chunks; ++c)
-                sums[c] = sums[c] + V::LoadF(first[i] + c * W);
-        for (uint32_t c = 0; c < chunks; ++c)
-            V::StoreF(job->late[ch] + c * W, sums[c]);
+        uint32_t c = 0;
+        for (; c + kRowsPerPass <= chunks; c += kRowsPerPass)
+            SumCombRows<V, kRowsPerPass>(first, combs, c * W, job->late[ch]);
+        for (; c < chunks; ++c)
+            SumCombRows<V, 1>(first, combs, c * W, job->late[ch]);
     }
 
     alignas(64) uint32_t rightBits[kMaxGroups * W];
