@@ -317,33 +317,15 @@ void StoreLeftOutputForRight(ChannelRun& run, float* work, const uint8_t* buffer
         });
 }
 
-// The 16 taps of every frame of the block, then the block's inputs into the early ring.
-// Frame t reads (position + delay - 1 - t) mod length: for each tap a run of descending
-// indices, broken at most once where it wraps below zero. Four frames at a time, the sums
-// are built tap after tap, in tap order, as each frame's sum would be.
-template <uint32_t P, uint32_t Ch>
-void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block,
-               const WideVectorSteps* wide) {
-    using K = Shape<P, Ch>;
-    const float* const ring = work + K::L.early;
-    float* const sums = block.early;
-    uint32_t first[kSoundFieldTapCount];  // the index frame 0 reads, per tap
-    for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
-        const uint32_t index = run.earlyPos + run.tapOffset[tap];
-        first[tap] = index >= K::kEarly ? index - K::kEarly : index;
-    }
-    if (wide != nullptr && wide->EarlyTaps != nullptr) {
-        wide->EarlyTaps(ring, K::kEarly, first, run.tapGain, n, sums);
-        run.earlyPos =
-            StoreDescendingBlock(work + K::L.early, run.earlyPos, K::kEarly, n, block.late);
-        return;
-    }
-    // Frame t + j reads index first - t - j, wrapping below zero; four frames keep their sums
-    // in one vector while the taps are added in order. The lanes hold the frames in the
-    // ring's (descending) order, so that only the finished sums are turned round.
+// The 16 taps of each of n frames: frame t reads tap k at ring[first[k] - t], wrapping below
+// zero to the ring's end; for each tap a run of descending indices, broken at most once.
+// Four frames at a time, the sums are built tap after tap, in tap order, as each frame's sum
+// would be. The lanes hold the frames in the ring's (descending) order, so that only the
+// finished sums are turned round.
+template <uint32_t kLength>
+void TapSums(const float* ring, const uint32_t* first, const float* gain, uint32_t n, float* sums) {
     auto at = [&](uint32_t tap, uint32_t frame) {
-        return first[tap] >= frame ? ring[first[tap] - frame]
-                                   : ring[first[tap] + K::kEarly - frame];
+        return first[tap] >= frame ? ring[first[tap] - frame] : ring[first[tap] + kLength - frame];
     };
     uint32_t t = 0;
     for (; t + 4 <= n; t += 4) {
@@ -352,16 +334,34 @@ void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& blo
             const __m128 taps = first[tap] >= t + 3 ? _mm_loadu_ps(ring + first[tap] - t - 3)
                                                     : _mm_setr_ps(at(tap, t + 3), at(tap, t + 2),
                                                                   at(tap, t + 1), at(tap, t));
-            sum = _mm_add_ps(sum, _mm_mul_ps(taps, _mm_set1_ps(run.tapGain[tap])));
+            sum = _mm_add_ps(sum, _mm_mul_ps(taps, _mm_set1_ps(gain[tap])));
         }
         _mm_storeu_ps(sums + t, Reverse(sum));
     }
     for (; t < n; ++t) {
         float sum = 0.0f;
         for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap)
-            sum += at(tap, t) * run.tapGain[tap];
+            sum += at(tap, t) * gain[tap];
         sums[t] = sum;
     }
+}
+
+// The early taps of the block (on the widest vectors where they are faster), then the
+// block's inputs into the early ring.
+template <uint32_t P, uint32_t Ch>
+void EarlyTaps(ChannelRun& run, float* work, uint32_t n, const ChannelBlock& block,
+               const WideVectorSteps* wide) {
+    using K = Shape<P, Ch>;
+    const float* const ring = work + K::L.early;
+    uint32_t first[kSoundFieldTapCount];  // the index frame 0 reads, per tap
+    for (uint32_t tap = 0; tap < kSoundFieldTapCount; ++tap) {
+        const uint32_t index = run.earlyPos + run.tapOffset[tap];
+        first[tap] = index >= K::kEarly ? index - K::kEarly : index;
+    }
+    if (wide != nullptr && wide->EarlyTaps != nullptr)
+        wide->EarlyTaps(ring, K::kEarly, first, run.tapGain, n, block.early);
+    else
+        TapSums<K::kEarly>(ring, first, run.tapGain, n, block.early);
     run.earlyPos = StoreDescendingBlock(work + K::L.early, run.earlyPos, K::kEarly, n, block.late);
 }
 

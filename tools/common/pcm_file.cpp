@@ -157,8 +157,9 @@ bool StereoPcmReader::Read(uint8_t* bytes, size_t frames, size_t* got, std::stri
         if (shorts_) {
             shortSamples_.resize(static_cast<size_t>(kChunkFrames) * channels_);
             read = sf_readf_short(file_, shortSamples_.data(), want);
-            if (read > 0 && channels_ == 2) {
-                std::memcpy(target, shortSamples_.data(), static_cast<size_t>(read) * 4);
+            if (channels_ == 2) {
+                if (read > 0)
+                    std::memcpy(target, shortSamples_.data(), static_cast<size_t>(read) * 4);
             } else {
                 for (sf_count_t frame = 0; frame < read; ++frame) {
                     std::memcpy(target + frame * 4, &shortSamples_[frame], 2);
